@@ -1,0 +1,99 @@
+// The module object: service name, service status, service-mode flag and the process-wide values.
+#pragma once
+#include <windows.h>
+
+class IScriptRegistrar;
+
+// The program's AppID, braces included.
+#define CORVANE_APPID L"{552356EC-14D6-4A40-9F34-09CFC70BC685}"
+
+struct MODULE_BASE_RECORD
+{
+    UINT cbSize;                // size of this record once the lock exists; 0 when it could not be made
+    CRITICAL_SECTION csLock;    // made at construction, deleted at termination
+    LONG nLockCount;
+};
+
+// Instance handle of the executable, from which the resources are loaded too.
+class CModuleInstance
+{
+public:
+    CModuleInstance();
+    ~CModuleInstance();
+    CModuleInstance(const CModuleInstance&) = delete;
+    CModuleInstance& operator=(const CModuleInstance&) = delete;
+
+    HINSTANCE m_hInst;
+    HINSTANCE m_hInstResource;
+    CRITICAL_SECTION m_csResource;
+    bool m_bLockReady;
+};
+
+class CModuleBase : public MODULE_BASE_RECORD
+{
+public:
+    CModuleBase();
+    virtual ~CModuleBase();
+    CModuleBase(const CModuleBase&) = delete;
+    CModuleBase& operator=(const CModuleBase&) = delete;
+
+    // Adds the module-wide replacement variables to a registrar.
+    virtual HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) = 0;
+};
+
+template <class T>
+class CModuleT : public CModuleBase
+{
+};
+
+template <class T>
+class CExeModuleT : public CModuleT<T>
+{
+};
+
+template <class T, UINT nServiceNameID>
+class CServiceModuleT : public CExeModuleT<T>
+{
+public:
+    CServiceModuleT();
+
+    WCHAR m_szSvcName[256];
+    SERVICE_STATUS_HANDLE m_hSvcStatus;
+    SERVICE_STATUS m_svcStatus;
+    BOOL m_bRunAsService;
+    DWORD m_dwLoopThreadId;
+};
+
+class CCorvaneModule : public CServiceModuleT<CCorvaneModule, 100>
+{
+public:
+    HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) override;
+
+    // Service event log.
+    void LogServiceEvent(LPCWSTR pszFormat, ...);
+
+    // Process entry: the mode decision.
+    int Start();
+
+    // Service runtime.
+    void RequestStop();
+    HRESULT Run();
+    HRESULT ServeUntilQuit();
+    void PumpMessages();
+    void ReportServiceStatus(DWORD dwState);  // the one place that reports m_svcStatus
+
+    // Registration flows.
+    HRESULT RegisterAppIdEntries(BOOL bService);
+    HRESULT RemoveAppIdEntries();
+
+    // Service installation and removal.
+    BOOL IsServiceInstalled();
+    BOOL InstallService();
+    BOOL UninstallService();
+    void ShowServiceMessage(UINT nID, LPCWSTR pszDefault);
+};
+
+extern CCorvaneModule* g_pModule;
+extern CModuleInstance g_moduleInstance;
+extern bool g_bInitFailed;
+extern bool perUserRegistration;
