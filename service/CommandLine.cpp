@@ -1,0 +1,114 @@
+// The command-line switches: finding a registration switch and running its flow.
+#include "service/CommandLine.h"
+
+#include "service/Module.h"
+
+namespace
+{
+const WCHAR g_szSeparators[] = L"-/";
+
+// Switches of the first scan, in the order they are tried against each candidate.
+struct SwitchName
+{
+    LPCWSTR pszName;
+    CommandSwitch eSwitch;
+};
+
+const SwitchName g_registrationSwitches[] = {
+    { L"UnregServer", CommandSwitch::UnregServer },
+    { L"RegServer", CommandSwitch::RegServer },
+    { L"UnregServerPerUser", CommandSwitch::UnregServerPerUser },
+    { L"RegServerPerUser", CommandSwitch::RegServerPerUser },
+};
+
+WCHAR UpperChar(WCHAR ch)
+{
+    // The single-character form: the character travels in the low word of the pointer argument.
+    ULONG_PTR nChar = ch;
+    return static_cast<WCHAR>(reinterpret_cast<ULONG_PTR>(CharUpperW(reinterpret_cast<LPWSTR>(nChar))));
+}
+
+bool EndsWord(WCHAR ch)
+{
+    return ch == L'\0' || ch == L' ' || ch == L'\t';
+}
+}  // namespace
+
+LPCWSTR FindNextSwitch(LPCWSTR pszText, LPCWSTR pszSeparators)
+{
+    if (pszText == nullptr)
+        return nullptr;
+    for (LPCWSTR p = pszText; *p != L'\0'; p = CharNextW(p))
+    {
+        for (LPCWSTR s = pszSeparators; *s != L'\0'; s = CharNextW(s))
+        {
+            if (*p == *s)
+                return CharNextW(p);
+        }
+    }
+    return nullptr;
+}
+
+int CompareSwitchWord(LPCWSTR pszCandidate, LPCWSTR pszSwitch)
+{
+    WCHAR chCandidate = UpperChar(*pszCandidate);
+    WCHAR chSwitch = UpperChar(*pszSwitch);
+    while (chCandidate == chSwitch && !EndsWord(chCandidate))
+    {
+        pszCandidate = CharNextW(pszCandidate);
+        pszSwitch = CharNextW(pszSwitch);
+        chCandidate = UpperChar(*pszCandidate);
+        chSwitch = UpperChar(*pszSwitch);
+    }
+    if (EndsWord(chCandidate) && EndsWord(chSwitch))
+        return 0;
+    return chCandidate < chSwitch ? -1 : 1;
+}
+
+CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine)
+{
+    // The whole line counts, the program's own path included: the first matching candidate wins.
+    for (LPCWSTR p = FindNextSwitch(pszCommandLine, g_szSeparators); p != nullptr;
+         p = FindNextSwitch(p, g_szSeparators))
+    {
+        for (const SwitchName& sw : g_registrationSwitches)
+        {
+            if (CompareSwitchWord(p, sw.pszName) == 0)
+                return sw.eSwitch;
+        }
+    }
+    // "Service" only counts when no other registration switch is anywhere on the line.
+    for (LPCWSTR p = FindNextSwitch(pszCommandLine, g_szSeparators); p != nullptr;
+         p = FindNextSwitch(p, g_szSeparators))
+    {
+        if (CompareSwitchWord(p, L"Service") == 0)
+            return CommandSwitch::Service;
+    }
+    return CommandSwitch::None;
+}
+
+bool ParseCommandLine(LPCWSTR pszCommandLine, HRESULT& result)
+{
+    result = S_OK;
+    switch (FindRegistrationSwitch(pszCommandLine))
+    {
+    case CommandSwitch::UnregServerPerUser:
+        perUserRegistration = true;
+        [[fallthrough]];
+    case CommandSwitch::UnregServer:
+        result = g_pModule->RemoveAppIdEntries();
+        return false;
+    case CommandSwitch::RegServerPerUser:
+        perUserRegistration = true;
+        [[fallthrough]];
+    case CommandSwitch::RegServer:
+        result = g_pModule->RegisterAppIdEntries(FALSE);
+        return false;
+    case CommandSwitch::Service:
+        result = g_pModule->RegisterAppIdEntries(TRUE);
+        return false;
+    case CommandSwitch::None:
+        break;
+    }
+    return true;
+}

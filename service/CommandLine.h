@@ -1,0 +1,28 @@
+// The command-line switches: finding a registration switch and running its flow.
+#pragma once
+#include <windows.h>
+
+// The registration switch that a command line selects, if any.
+enum class CommandSwitch
+{
+    None,
+    UnregServer,
+    RegServer,
+    UnregServerPerUser,
+    RegServerPerUser,
+    Service,
+};
+
+// Position just after the first character of pszText that is one of pszSeparators; null when none.
+LPCWSTR FindNextSwitch(LPCWSTR pszText, LPCWSTR pszSeparators);
+
+// 0 when the candidate starts with the switch name as a whole word (ended by NUL, space or tab),
+// letter case ignored; nonzero otherwise.
+int CompareSwitchWord(LPCWSTR pszCandidate, LPCWSTR pszSwitch);
+
+// Scans the whole line: first for the four registration switches, then for "Service".
+CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine);
+
+// Runs the flow of a registration switch and returns false with its HRESULT in result;
+// returns true with result S_OK when the program is to be started.
+bool ParseCommandLine(LPCWSTR pszCommandLine, HRESULT& result);
