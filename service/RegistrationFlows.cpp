@@ -1,0 +1,71 @@
+// The registration flows behind the switches: AppID entries from the script, "LocalService", the service entry.
+#include "registrar/HResult.h"
+#include "registrar/RegKeyHandle.h"
+#include "registrar/Registrar.h"
+#include "service/Module.h"
+
+namespace
+{
+const UINT g_nAppIdScript = 101;
+
+const ReplacementPair g_appIdVariables[] = {
+    { L"APPID", CORVANE_APPID },
+    { nullptr, nullptr },
+};
+
+HRESULT ApplyAppIdScript(BOOL bRegister)
+{
+    return RegisterFromScriptResource(g_pModule, g_nAppIdScript, bRegister, g_appIdVariables);
+}
+}  // namespace
+
+HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
+{
+    // Every registration starts from no service entry, whichever mode it asks for.
+    if (!UninstallService())
+        return E_FAIL;
+
+    HRESULT hr = ApplyAppIdScript(TRUE);
+    if (FAILED(hr))
+        return hr;
+
+    CRegKeyHandle keyAppIdRoot;
+    LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
+    if (nError != ERROR_SUCCESS)
+        return HResultFromWin32(nError);
+    CRegKeyHandle keyAppId;
+    nError = keyAppId.CreateKey(keyAppIdRoot.m_hKey, CORVANE_APPID, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_READ | KEY_WRITE, nullptr, nullptr);
+    if (nError != ERROR_SUCCESS)
+        return HResultFromWin32(nError);
+
+    // A missing value is the usual case, so the result does not matter.
+    RegDeleteValueW(keyAppId.m_hKey, L"LocalService");
+    if (bService)
+    {
+        // "LocalService" is what makes the next start choose service mode.
+        keyAppId.WriteString(L"LocalService", m_szSvcName, REG_SZ);
+        if (!InstallService())
+            return E_FAIL;
+    }
+    return S_OK;
+}
+
+HRESULT CCorvaneModule::RemoveAppIdEntries()
+{
+    if (!UninstallService())
+        return E_FAIL;
+
+    CRegKeyHandle keyAppIdRoot;
+    LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
+    if (nError != ERROR_SUCCESS)
+        return HResultFromWin32(nError);
+    CRegKeyHandle keyAppId;
+    nError = keyAppId.OpenKey(keyAppIdRoot.m_hKey, CORVANE_APPID, KEY_WRITE);
+    if (nError != ERROR_SUCCESS)
+        return HResultFromWin32(nError);
+
+    RegDeleteValueW(keyAppId.m_hKey, L"LocalService");
+    // Both keys stay open while the script removes its entries; they close on the way out.
+    return ApplyAppIdScript(FALSE);
+}
