@@ -1,0 +1,191 @@
+// CTFTPServer's transfer engine: receives datagrams, answers read requests and sends files block by block.
+#include "tftp/TFTPServer.h"
+
+#include <cstring>
+
+#include "diag/Trace.h"
+#include "tftp/BlockNumber.h"
+#include "tftp/PathSafety.h"
+
+void CTFTPServer::ServeRequests()
+{
+    TraceA("TFTP: 'Listening' on port %d, protocol UDP at %s\n", m_nPort, m_szBootDir);
+    for (;;)
+    {
+        m_nPeerAddrLen = sizeof m_addrPeer;
+        int nLength = ReceiveDatagram(m_socket.load(), m_packet, sizeof m_packet, &m_addrPeer, &m_nPeerAddrLen);
+        if (nLength < 0)
+        {
+            if (m_bStop.load())
+                break;
+            TraceA("TFTP: recv() failed: error %d\n", LastSocketError());
+            continue;
+        }
+        if (nLength == 0)
+        {
+            TraceA("TFTP: Client closed connection\n");
+            continue;
+        }
+        if (nLength < 2)
+            continue;  // not even an opcode
+        switch (ReadNet16(m_packet))
+        {
+        case TFTP_RRQ:
+            OnReadRequest(nLength);
+            break;
+        case TFTP_WRQ:
+            TraceA("TFTP: Received unsupported write request\n");
+            SendError(TFTP_ERROR_ILLEGAL, "Write operation not supported.");
+            break;
+        case TFTP_DATA:
+            TraceA("TFTP: Received invalid DATA packet\n");
+            SendError(TFTP_ERROR_ILLEGAL, "Write operation not supported.");
+            break;
+        case TFTP_ACK:
+            OnAck(nLength);
+            break;
+        case TFTP_ERROR:
+            OnError(nLength);
+            break;
+        default:
+            break;  // OACK and unknown opcodes: no trace line, no reply
+        }
+    }
+    m_file.Close();
+}
+
+void CTFTPServer::OnReadRequest(int nLength)
+{
+    CReadRequest request;
+    if (!ReadReadRequest(m_packet, nLength, &request))
+        return;  // name or mode not closed inside the datagram: ignored, the transfer goes on
+    TraceA("TFTP: Received read request\n");
+    m_file.Close();
+    m_nBlockSize = TFTP_MIN_BLOCK_SIZE;
+    m_bOptionAcked = false;
+    m_bLastBlock = false;
+    if (request.m_pszName[0] == '\0')
+    {
+        TraceA("TFTP: Received read request with invalid file\n");
+        SendError(TFTP_ERROR_ILLEGAL, "No file name in read request.");
+        return;
+    }
+    bool bPathFits = BuildFullPath(request.m_pszName);
+    TraceA("TFTP: Received RRQ for %s\n", request.m_pszName);
+    if (!IsOctetMode(request.m_pszMode))
+    {
+        TraceA("TFTP: Received read request for %s mode\n", request.m_pszMode);
+        SendError(TFTP_ERROR_ILLEGAL, "Only octet transfer mode supported.");
+        return;
+    }
+    // A refused name is answered as a missing file: the peer learns nothing of what lies outside.
+    if (!bPathFits || !IsServableFile(request.m_pszName))
+    {
+        TraceA("TFTP: Received read request for invalid file\n");
+        SendError(TFTP_ERROR_NOT_FOUND, "File does not exist.");
+        return;
+    }
+    if (!m_file.Open(m_szFullPath))
+    {
+        TraceA("TFTP: Received read request for invalid file\n");
+        SendError(TFTP_ERROR_ACCESS, "File open failed.");
+        return;
+    }
+    if (!m_file.IsPlainDiskFile())
+    {
+        m_file.Close();
+        TraceA("TFTP: Received read request for invalid file\n");
+        SendError(TFTP_ERROR_NOT_FOUND, "File does not exist.");
+        return;
+    }
+    m_nStartTick = TickCount();
+    m_nBlocksSent = 0;
+    ParseOptions(request.m_pOptions, request.m_nOptionsLength);
+    if (m_bOptionAcked)
+    {
+        m_nBlock = 0;  // DATA 1 follows the client's ACK 0 of the OACK
+        return;
+    }
+    m_nBlock = 1;
+    SendBlock();
+}
+
+// The boot directory followed by the name exactly as received; false when that does not fit the buffer.
+bool CTFTPServer::BuildFullPath(const char* pszName)
+{
+    std::size_t cbDir = std::strlen(m_szBootDir);
+    std::size_t cbName = std::strlen(pszName);
+    if (cbDir + cbName >= sizeof m_szFullPath)
+    {
+        m_szFullPath[0] = '\0';
+        return false;
+    }
+    std::memcpy(m_szFullPath, m_szBootDir, cbDir);
+    std::memcpy(m_szFullPath + cbDir, pszName, cbName + 1);
+    return true;
+}
+
+// The name is checked before any file access; the resolved path must still lie below the boot directory.
+bool CTFTPServer::IsServableFile(const char* pszName) const
+{
+    if (!IsSafeRequestName(pszName) || !FileExists(m_szFullPath))
+        return false;
+    char szResolved[4096];
+    return ResolveFullPath(m_szFullPath, szResolved, sizeof szResolved) && IsInsideDirectory(szResolved, m_szBootDir);
+}
+
+void CTFTPServer::OnAck(int nLength)
+{
+    std::int16_t nAck = 0;
+    if (!ReadAck(m_packet, nLength, &nAck))
+        return;
+    if (nAck == m_nBlock)
+    {
+        if (m_bLastBlock)
+        {
+            std::uint32_t nElapsed = TickCount() - m_nStartTick;
+            TraceA("TFTP: Transferred %u blocks of %d data bytes in %.3lf seconds.\n", m_nBlocksSent, m_nBlockSize,
+                   nElapsed / 1000.0);
+            m_file.Close();
+            return;
+        }
+        m_nBlock = NextBlockNumber(m_nBlock);
+        SendBlock();
+        return;
+    }
+    if (CallsForResend(nAck, m_nBlock, m_bOptionAcked) && m_nDataLength > 0)
+        SendPacket(m_dataPacket, m_nDataLength);
+}
+
+void CTFTPServer::OnError(int nLength)
+{
+    std::uint16_t nCode = 0;
+    const char* pText = nullptr;
+    int nTextLength = 0;
+    if (!ReadErrorPacket(m_packet, nLength, &nCode, &pText, &nTextLength))
+        return;
+    if (nTextLength == 0)
+        TraceA("TFTP: Received error %d packet - no reason given\n", nCode);
+    else
+        TraceA("TFTP: Received error %d packet - %.*s\n", nCode, nTextLength, pText);  // text may lack its NUL
+    m_file.Close();
+}
+
+// One read straight into the kept DATA packet; a resend later sends that packet as it is.
+void CTFTPServer::SendBlock()
+{
+    WriteDataHeader(m_dataPacket, m_nBlock);
+    int nRead = m_file.Read(m_dataPacket + TFTP_DATA_HEADER_BYTES, m_nBlockSize);
+    if (nRead < 0)
+    {
+        TraceA("TFTP: Read of file failed in ACK handler\n");
+        SendError(TFTP_ERROR_ACCESS, "File read failed.");
+        m_file.Close();
+        m_nDataLength = 0;  // the kept packet's header already names the failed block: never resend it
+        return;
+    }
+    m_bLastBlock = nRead < m_nBlockSize;
+    m_nDataLength = TFTP_DATA_HEADER_BYTES + nRead;
+    ++m_nBlocksSent;
+    SendPacket(m_dataPacket, m_nDataLength);
+}

@@ -1,0 +1,98 @@
+// CTFTPServer's lifecycle: boot directory, start and stop, the server thread and its socket.
+#include "tftp/TFTPServer.h"
+
+#include <cstring>
+#include <string>
+
+#include "diag/Trace.h"
+
+CTFTPServer::CTFTPServer()
+{
+    std::memset(m_packet, 0, sizeof m_packet);
+    std::memset(m_dataPacket, 0, sizeof m_dataPacket);
+    std::memset(m_szFullPath, 0, sizeof m_szFullPath);
+    std::memset(m_szBootDir, 0, sizeof m_szBootDir);
+    std::string bootDir = ExecutableDirectory();
+    m_cbBootDir = static_cast<std::uint32_t>(bootDir.size());
+    if (bootDir.size() < sizeof m_szBootDir)
+        std::memcpy(m_szBootDir, bootDir.c_str(), bootDir.size() + 1);
+}
+
+CTFTPServer::~CTFTPServer()
+{
+    if (m_hThread != nullptr)
+        Stop();
+}
+
+void* CTFTPServer::Start()
+{
+    m_bStop.store(false);
+    // A directory that does not fit would be cut, and a cut path names some other directory.
+    if (m_cbBootDir == 0 || m_cbBootDir >= sizeof m_szBootDir)
+    {
+        TraceA("TFTP: Boot directory of %u bytes cannot be served (1 to %u bytes), server not started\n",
+               static_cast<unsigned>(m_cbBootDir), static_cast<unsigned>(sizeof m_szBootDir - 1));
+        return nullptr;
+    }
+    if (!InitWinsock())
+        return nullptr;
+    TraceW(L"Starting TFTP server\n");
+    m_hThread = StartThread(&CTFTPServer::Entry, this, &m_nThreadId);
+    if (m_hThread == nullptr)
+        CleanupWinsock();  // the caller will not call Stop, which would end the use of the sockets layer
+    return m_hThread;
+}
+
+bool CTFTPServer::Stop()
+{
+    // The flag is set before the socket closes, so the failure that the close causes finds it set.
+    m_bStop.store(true);
+    SocketHandle hSocket = m_socket.exchange(INVALID_SOCKET_HANDLE);
+    if (hSocket != INVALID_SOCKET_HANDLE)
+        CloseSocket(hSocket);
+    if (m_hThread != nullptr)
+    {
+        JoinThread(m_hThread);
+        m_hThread = nullptr;
+    }
+    CleanupWinsock();
+    return true;
+}
+
+void CTFTPServer::Entry(void* pServer)
+{
+    CTFTPServer* pThis = static_cast<CTFTPServer*>(pServer);
+    TraceA("Entering CTFTPServer::Entry().\n");
+    if (pThis->InitSocket())
+        pThis->ServeRequests();
+    TraceA("CTFTPServer::Entry() is down!\n");
+}
+
+bool CTFTPServer::InitSocket()
+{
+    SocketHandle hSocket = OpenUdpSocket();
+    if (hSocket == INVALID_SOCKET_HANDLE)
+    {
+        TraceA("TFTP: socket() failed with error %d\n", LastSocketError());
+        return false;
+    }
+    m_socket.store(hSocket);
+    // A stop that came before the socket existed had nothing to close: close it here, or the thread
+    // would wait in its receive for ever.
+    if (m_bStop.load())
+    {
+        hSocket = m_socket.exchange(INVALID_SOCKET_HANDLE);
+        if (hSocket != INVALID_SOCKET_HANDLE)
+            CloseSocket(hSocket);
+        return false;
+    }
+    FillAnyAddress(&m_addrLocal, m_nPort);
+    // Another program may hold the port: wait for it, silently, until bound or stopped.
+    while (!BindSocket(m_socket.load(), m_addrLocal))
+    {
+        if (m_bStop.load())
+            return false;
+        SleepMilliseconds(500);
+    }
+    return true;
+}
