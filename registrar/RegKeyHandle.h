@@ -18,6 +18,7 @@ public:
     LONG WriteString(LPCWSTR pszValueName, LPCWSTR pszText, DWORD dwType);
     LONG WriteDword(LPCWSTR pszValueName, DWORD dwValue);
     LONG WriteMultiString(LPCWSTR pszValueName, LPCWSTR pszList);
+    // *pnChars: in, the buffer's size in code units; out, the code units read with the NUL.
     LONG ReadString(LPCWSTR pszValueName, LPWSTR pszBuffer, ULONG* pnChars);
     LONG DeleteChild(LPCWSTR pszSubkey);
     LONG DeleteTree(LPCWSTR pszSubkey);
@@ -28,4 +29,19 @@ public:
 
     HKEY m_hKey = nullptr;
     REGSAM m_samView = 0;  // KEY_WOW64_64KEY / KEY_WOW64_32KEY bits the key was opened with
+};
+
+// Lends a key that somebody else owns to a CRegKeyHandle for one scope, and always takes it back unclosed.
+class CLentRegKey
+{
+public:
+    explicit CLentRegKey(HKEY hKey) { m_key.Lend(hKey); }
+    ~CLentRegKey() { m_key.Reclaim(); }
+    CLentRegKey(const CLentRegKey&) = delete;
+    CLentRegKey& operator=(const CLentRegKey&) = delete;
+
+    CRegKeyHandle& Key() { return m_key; }
+
+private:
+    CRegKeyHandle m_key;
 };

@@ -2,6 +2,8 @@
 #pragma once
 #include <windows.h>
 
+#include "registrar/ReplacementMap.h"
+
 class CModuleBase;
 
 // One caller-supplied replacement variable; a list ends with a pair whose name is null.
@@ -19,6 +21,34 @@ public:
     virtual ~IScriptRegistrar() = default;
 };
 
+// Lives as a local object for one registration; it is not reference counted and hands out no interfaces.
+class CRegistrar : public IScriptRegistrar
+{
+public:
+    CRegistrar() = default;
+    ~CRegistrar() override = default;  // the map frees every variable
+    CRegistrar(const CRegistrar&) = delete;
+    CRegistrar& operator=(const CRegistrar&) = delete;
+
+    HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppvObject) override;
+    ULONG STDMETHODCALLTYPE AddRef() override;
+    ULONG STDMETHODCALLTYPE Release() override;
+    HRESULT STDMETHODCALLTYPE AddVariable(LPCWSTR pszName, LPCWSTR pszValue) override;
+    HRESULT STDMETHODCALLTYPE ClearVariables() override;
+
+    LPCWSTR FindVariable(LPCWSTR pszName) const;
+    // Loads script resource nID of type pszType from the module file as 8-bit text and runs it with these
+    // variables, registering or unregistering.
+    HRESULT ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister);
+
+private:
+    CReplacementMap m_variables;
+};
+
 // Runs registry script resource nID of the executable, registering or unregistering it, with the
 // caller's variables (may be null), the module's common variables, "Module" and "Module_Raw".
 HRESULT RegisterFromScriptResource(CModuleBase* pModule, UINT nID, BOOL bRegister, const ReplacementPair* pPairs);
+
+// Copies pszSource with every single quote written twice, so that it can stand inside a quoted script token;
+// stops before nDestChars - 1 code units and always ends with a NUL (nothing at all for a size of 0).
+void DoubleSingleQuotes(LPWSTR pszDest, size_t nDestChars, LPCWSTR pszSource);

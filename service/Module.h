@@ -11,7 +11,6 @@ struct MODULE_BASE_RECORD
 {
     UINT cbSize;                // size of this record once the lock exists; 0 when it could not be made
     CRITICAL_SECTION csLock;    // made at construction, deleted at termination
-    LONG nLockCount;
 };
 
 // Instance handle of the executable, from which the resources are loaded too.
@@ -67,6 +66,7 @@ public:
 class CCorvaneModule : public CServiceModuleT<CCorvaneModule, 100>
 {
 public:
+    CCorvaneModule();  // the one module object of the process: sets g_pModule
     HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) override;
 
     // Service event log.

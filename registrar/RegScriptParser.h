@@ -1,0 +1,51 @@
+// CRegScriptParser: reads a registry script (preprocessor, tokenizer, value clauses) and walks it into the registry.
+#pragma once
+#include <windows.h>
+
+#include "registrar/RegKeyHandle.h"
+
+class CRegistrar;
+
+// Every buffer that receives a token holds this many code units; a token has at most 4094 of them.
+constexpr int kScriptTokenChars = 4096;
+typedef WCHAR ScriptToken[kScriptTokenChars];
+
+// Created for one run of one script and discarded afterwards.
+class CRegScriptParser
+{
+public:
+    explicit CRegScriptParser(CRegistrar* pRegistrar) : m_pRegistrar(pRegistrar) {}
+    CRegScriptParser(const CRegScriptParser&) = delete;
+    CRegScriptParser& operator=(const CRegScriptParser&) = delete;
+
+    // Reading the text (RegScriptParser.cpp).
+    void SkipBlanks();
+    HRESULT ReadToken(ScriptToken& token);
+    // Expands %NAME% and, for per-user registration, puts HKCR blocks under HKCU\Software\Classes.
+    // *ppszResult receives a new text in COM task memory, which the caller frees with CoTaskMemFree.
+    HRESULT Preprocess(LPCWSTR pszText, LPWSTR* ppszResult);
+    static bool ValueTypeFromLetter(LPCWSTR pszToken, VARTYPE* pvtKind);
+    static BYTE HexDigitValue(WCHAR chDigit);
+    HRESULT SkipValueClause(ScriptToken& token);
+
+    // Applying the script to the registry (ScriptWalk.cpp).
+    HRESULT RunScript(LPCWSTR pszScript, BOOL bRegister);
+    HRESULT WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering);
+    HRESULT WriteValue(CRegKeyHandle& key, LPCWSTR pszValueName, ScriptToken& token);
+    static HKEY RootKeyFromName(LPCWSTR pszName);
+    static bool IsRemovableKey(LPCWSTR pszName);
+    static bool KeyHasSubkeys(HKEY hKey);
+
+    LPCWSTR m_pszCursor = nullptr;  // current read position
+    CRegistrar* m_pRegistrar;       // source of variable values; not owned
+
+private:
+    HRESULT WalkValueEntry(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering, bool bRemovable);
+    HRESULT RegisterDeleteEntry(ScriptToken& token, HKEY hParent);
+    HRESULT RegisterKeyEntry(ScriptToken& token, HKEY hParent, CRegKeyHandle& key);
+    HRESULT UnregisterKeyEntry(ScriptToken& token, HKEY hParent, BOOL bRecovering, bool bRemovable,
+                               bool bDeleteEntry, CRegKeyHandle& key);
+
+    int m_nBlockDepth = 0;             // nesting of the block being walked
+    bool m_bNestingTooDeep = false;    // the walk went deeper than any registry path can
+};
