@@ -5,8 +5,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tftp_harness import (ERR_MODE, ERR_NO_NAME, ERR_NOT_FOUND, ERR_OPEN_FAILED, Client,  # noqa: E402
-                          ServedTree, describe, pattern_bytes, rrq, under_wine)
+from tftp_harness import (ERR_MODE, ERR_NO_NAME, ERR_NOT_FOUND, ERR_OPEN_FAILED, STATISTICS,  # noqa: E402
+                          Client, ServedTree, describe, pattern_bytes, rrq, under_wine)
 
 BOOT = pattern_bytes(1500, 11)
 INNER = pattern_bytes(700, 12)
@@ -95,7 +95,9 @@ class NameCase(unittest.TestCase):
 
     def assertServed(self, name, content):
         c = self.client()
+        mark = self.server.mark()
         self.assertEqual(c.fetch(name)[0], content)
+        self.server.wait_for(STATISTICS, mark)
 
 
 class RequestErrors(NameCase):

@@ -51,7 +51,7 @@ class Rollover(unittest.TestCase):
         self.assertEqual((int(match.group(1)), int(match.group(2))), (BLOCKS, 512), line)
         self.assertEqual(len(server.lines(mark)), 4, server.lines(mark)[-5:])
         for n in PROBES:
-            with self.subTest(block=n & 0xFFFF):
+            with self.subTest(sequence=n, data_block=n & 0xFFFF):
                 self.assertTrue(resent[n], "a repeated ACK %d did not bring DATA %d again"
                                 % ((n - 1) & 0xFFFF, n & 0xFFFF))
 
