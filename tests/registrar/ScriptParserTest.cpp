@@ -1,0 +1,237 @@
+// The reading side of the registry script engine: tokenizer, preprocessor and value-clause readers.
+#include "registrar/RegScriptParser.h"
+#include "registrar/Registrar.h"
+#include "registrar/ScriptBuffer.h"
+#include "service/Module.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace
+{
+// Reads every token of a text; the HRESULT of the read that ended it is returned through *phrEnd.
+std::vector<std::wstring> ReadAllTokens(const std::wstring& text, HRESULT* phrEnd)
+{
+    CRegistrar registrar;
+    CRegScriptParser parser(&registrar);
+    parser.m_pszCursor = text.c_str();
+    std::vector<std::wstring> tokens;
+    ScriptToken token;
+    for (int i = 0; i < 100; ++i)
+    {
+        *phrEnd = parser.ReadToken(token);
+        if (FAILED(*phrEnd))
+            break;
+        tokens.push_back(token);
+    }
+    return tokens;
+}
+
+class PreprocessTest : public ::testing::Test
+{
+protected:
+    ~PreprocessTest() override { perUserRegistration = false; }
+
+    HRESULT Preprocess(const std::wstring& text, std::wstring* pOutput)
+    {
+        CRegScriptParser parser(&m_registrar);
+        LPWSTR pszResult = reinterpret_cast<LPWSTR>(1);
+        HRESULT hr = parser.Preprocess(text.c_str(), &pszResult);
+        CTaskMemText result(pszResult);
+        if (SUCCEEDED(hr))
+            *pOutput = pszResult;
+        else
+            EXPECT_EQ(nullptr, pszResult) << "a failed preprocessing hands out no text";
+        return hr;
+    }
+
+    std::wstring Expanded(const std::wstring& text)
+    {
+        std::wstring output;
+        EXPECT_EQ(S_OK, Preprocess(text, &output)) << "for the script: " << text;
+        return output;
+    }
+
+    CRegistrar m_registrar;
+};
+
+const std::wstring kOpening = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
+const std::wstring kClosing = L"\r\n\t}\r\n}\r\n";
+}  // namespace
+
+TEST(ScriptTokenizer, QuotesBlanksAndSeparators)
+{
+    HRESULT hrEnd = S_OK;
+    auto tokens = ReadAllTokens(L" 'it''s' 'a'b '' 'x y' {x} =s\fz\tHKCR{ 'don''t'' ", &hrEnd);
+    // The last quoted token never closes: its doubled quote is text and the text ends inside it.
+    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
+    std::vector<std::wstring> expected = {L"it's", L"a", L"b", L"", L"x y", L"{x}", L"=s\fz", L"HKCR{"};
+    EXPECT_EQ(expected, tokens);
+
+    tokens = ReadAllTokens(L"\r\n last \r\n\t ", &hrEnd);
+    EXPECT_EQ(std::vector<std::wstring>{L"last"}, tokens);
+    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd) << "blanks and then the end of the text: no token";
+}
+
+TEST(ScriptTokenizer, TokenHoldsAtMost4094CodeUnits)
+{
+    const std::wstring fits(4094, L'x');
+    const std::wstring tooLong(4095, L'x');
+    HRESULT hrEnd = S_OK;
+
+    auto tokens = ReadAllTokens(fits + L" next", &hrEnd);
+    ASSERT_EQ(2u, tokens.size());
+    EXPECT_EQ(fits, tokens[0]);
+    EXPECT_EQ(L"next", tokens[1]);
+    EXPECT_TRUE(ReadAllTokens(tooLong, &hrEnd).empty());
+    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
+
+    tokens = ReadAllTokens(L"'" + fits + L"'", &hrEnd);
+    ASSERT_EQ(1u, tokens.size());
+    EXPECT_EQ(fits, tokens[0]);
+    EXPECT_TRUE(ReadAllTokens(L"'" + tooLong + L"'", &hrEnd).empty());
+    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
+
+    // A doubled quote stores one code unit.
+    tokens = ReadAllTokens(L"'" + std::wstring(4093, L'x') + L"'''", &hrEnd);
+    ASSERT_EQ(1u, tokens.size());
+    EXPECT_EQ(std::wstring(4093, L'x') + L"'", tokens[0]);
+    EXPECT_TRUE(ReadAllTokens(L"'" + fits + L"'''", &hrEnd).empty());
+    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
+}
+
+TEST_F(PreprocessTest, VariablesExpandWithoutRescanning)
+{
+    ASSERT_EQ(S_OK, m_registrar.AddVariable(L"APPID", CORVANE_APPID));
+    ASSERT_EQ(S_OK, m_registrar.AddVariable(L"Module", L"C:\\x.exe"));
+    ASSERT_EQ(S_OK, m_registrar.AddVariable(L"Tricky", L"%APPID% 'HKCR' {"));
+    const std::wstring name31(31, L'N');
+    ASSERT_EQ(S_OK, m_registrar.AddVariable(name31.c_str(), L"thirty-one"));
+
+    EXPECT_EQ(L"100% 'x%'", Expanded(L"100%% 'x%%'"));
+    EXPECT_EQ(L"'" CORVANE_APPID L"' = s 'Corvane'", Expanded(L"'%APPID%' = s 'Corvane'"));
+    EXPECT_EQ(L"C:\\x.exe C:\\x.exe C:\\x.exe", Expanded(L"%Module% %MODULE% %module%"));
+    EXPECT_EQ(L"[%APPID% 'HKCR' {]", Expanded(L"[%Tricky%]"));
+    EXPECT_EQ(L"thirty-one", Expanded(L"%" + name31 + L"%"));
+    EXPECT_EQ(L"", Expanded(L""));
+
+    std::wstring output;
+    EXPECT_EQ(E_FAIL, Preprocess(L"%" + std::wstring(32, L'N') + L"%", &output)) << "32-unit name";
+    EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(L"HKCR %NOSUCH%", &output));
+    EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(L"HKCR { }%", &output)) << "lone % at the end";
+    EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(L"%APPID", &output)) << "no closing %";
+
+    CRegScriptParser parser(&m_registrar);
+    LPWSTR pszResult = reinterpret_cast<LPWSTR>(1);
+    EXPECT_EQ(E_POINTER, parser.Preprocess(nullptr, &pszResult));
+    EXPECT_EQ(E_POINTER, parser.Preprocess(L"HKCR", nullptr));
+}
+
+TEST_F(PreprocessTest, GrowsForOutputsManyTimesItsInput)
+{
+    const std::wstring big(5000, L'v');
+    ASSERT_EQ(S_OK, m_registrar.AddVariable(L"BIG", big.c_str()));
+    std::wstring script;
+    std::wstring expected;
+    for (int i = 0; i < 20; ++i)
+    {
+        script += L"x %BIG% ";
+        expected += L"x " + big + L" ";
+    }
+    EXPECT_EQ(expected, Expanded(script));
+}
+
+TEST_F(PreprocessTest, PerUserModeWrapsEachHkcrRootBlock)
+{
+    ASSERT_EQ(S_OK, m_registrar.AddVariable(L"APPID", CORVANE_APPID));
+    const std::wstring unchanged = L"hkcr { a }\r\nHKEY_CLASSES_ROOT { b }\r\nHKCU { HKCR { c } }";
+    EXPECT_EQ(L"HKCR { NoRemove AppID { } }", Expanded(L"HKCR { NoRemove AppID { } }")) << "not per-user";
+
+    perUserRegistration = true;
+    EXPECT_EQ(kOpening + L" { NoRemove AppID { } " + kClosing + L"}", Expanded(L"HKCR { NoRemove AppID { } }"));
+    EXPECT_EQ(kOpening + L" { a " + kClosing + L"}\r\n" + kOpening + L"\t{ b " + kClosing + L"}",
+              Expanded(L"HKCR { a }\r\nHKCR\t{ b }"));
+    // A brace between quotes neither opens nor closes; a doubled quote stays doubled.
+    EXPECT_EQ(kOpening + L" { 'it''s}' val '{' = s '}}' " + kClosing + L"}",
+              Expanded(L"HKCR { 'it''s}' val '{' = s '}}' }"));
+    EXPECT_EQ(unchanged, Expanded(unchanged)) << "only the upper-case short name at depth 0";
+
+    // The program's own script, byte for byte as the registrar receives it.
+    const std::wstring script = L"HKCR\r\n{\r\n\tNoRemove AppID\r\n\t{\r\n\t\t'%APPID%' = s 'Corvane'\r\n"
+                                L"\t\t'Corvane.EXE'\r\n\t\t{\r\n\t\t\tval AppID = s '%APPID%'\r\n\t\t}\r\n\t}\r\n}\r\n";
+    const std::wstring body = L"\r\n{\r\n\tNoRemove AppID\r\n\t{\r\n\t\t'" CORVANE_APPID L"' = s 'Corvane'\r\n"
+                              L"\t\t'Corvane.EXE'\r\n\t\t{\r\n\t\t\tval AppID = s '" CORVANE_APPID
+                              L"'\r\n\t\t}\r\n\t}\r\n";
+    EXPECT_EQ(kOpening + body + kClosing + L"}\r\n", Expanded(script));
+}
+
+TEST(ScriptValueReaders, TypeLettersHexDigitsAndValueClauses)
+{
+    VARTYPE vtKind = VT_EMPTY;
+    const struct
+    {
+        LPCWSTR pszLetter;
+        VARTYPE vtKind;
+    } kinds[] = {{L"s", VT_BSTR}, {L"S", VT_BSTR}, {L"m", VT_BSTR | VT_BYREF}, {L"D", VT_UI4}, {L"b", VT_UI1}};
+    for (const auto& kind : kinds)
+    {
+        EXPECT_TRUE(CRegScriptParser::ValueTypeFromLetter(kind.pszLetter, &vtKind));
+        EXPECT_EQ(kind.vtKind, vtKind);
+    }
+    for (LPCWSTR pszNoType : {L"", L"x", L"SS", L"sz", L"'s'"})
+        EXPECT_FALSE(CRegScriptParser::ValueTypeFromLetter(pszNoType, &vtKind));
+
+    const std::wstring digits = L"0123456789ABCDEFabcdefgG/:@`";
+    const BYTE values[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 10, 11, 12, 13, 14, 15, 0, 0, 0, 0, 0, 0};
+    for (size_t i = 0; i < digits.size(); ++i)
+        EXPECT_EQ(values[i], CRegScriptParser::HexDigitValue(digits[i])) << "digit " << static_cast<char>(digits[i]);
+
+    CRegistrar registrar;
+    CRegScriptParser parser(&registrar);
+    ScriptToken token = L"Key";
+    parser.m_pszCursor = L" = s 'value' next";
+    EXPECT_EQ(S_OK, parser.SkipValueClause(token));
+    EXPECT_STREQ(L"Key", token) << "no clause: token and cursor untouched";
+    EXPECT_STREQ(L" = s 'value' next", parser.m_pszCursor);
+
+    ASSERT_EQ(S_OK, parser.ReadToken(token));
+    EXPECT_EQ(S_OK, parser.SkipValueClause(token));
+    EXPECT_STREQ(L"next", token);
+
+    parser.m_pszCursor = L"= q";
+    ASSERT_EQ(S_OK, parser.ReadToken(token));
+    EXPECT_EQ(DISP_E_EXCEPTION, parser.SkipValueClause(token)) << "the value token is missing";
+}
+
+TEST(ScriptValueReaders, RootKeyNamesInEitherFormAndAnyCase)
+{
+    const struct
+    {
+        LPCWSTR pszShort;
+        LPCWSTR pszLong;
+        HKEY hKey;
+    } roots[] = {
+        {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
+        {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
+        {L"hklm", L"hkey_local_machine", HKEY_LOCAL_MACHINE},
+        {L"HKU", L"HKEY_USERS", HKEY_USERS},
+        {L"HKPD", L"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
+        {L"HKDD", L"HKEY_DYN_DATA", HKEY_DYN_DATA},
+        {L"hkcc", L"Hkey_Current_Config", HKEY_CURRENT_CONFIG},
+    };
+    for (const auto& root : roots)
+    {
+        EXPECT_EQ(root.hKey, CRegScriptParser::RootKeyFromName(root.pszShort));
+        EXPECT_EQ(root.hKey, CRegScriptParser::RootKeyFromName(root.pszLong));
+    }
+    for (LPCWSTR pszNoRoot : {L"HKCR{", L"HKEY_CLASSES", L"HKLM\\Software", L""})
+        EXPECT_EQ(nullptr, CRegScriptParser::RootKeyFromName(pszNoRoot));
+
+    for (LPCWSTR pszProtected : {L"AppID", L"clsid", L"Component Categories", L"FileType", L"INTERFACE",
+                                 L"Hardware", L"Mime", L"SAM", L"Security", L"SYSTEM", L"software", L"TypeLib"})
+        EXPECT_FALSE(CRegScriptParser::IsRemovableKey(pszProtected)) << pszProtected;
+    for (LPCWSTR pszRemovable : {L"AppIDs", L"Classes", L"Corvane.EXE", L"Component"})
+        EXPECT_TRUE(CRegScriptParser::IsRemovableKey(pszRemovable));
+}
