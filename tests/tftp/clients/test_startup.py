@@ -59,6 +59,25 @@ class StartAndStop(unittest.TestCase):
         self.assertServes()
         self.server.stop()
 
+    def test_boot_directory_longer_than_259_bytes_is_not_served(self):
+        deep = os.path.join(self.root, "d" * 100, "e" * 100, "f" * 100)
+        make_tree(deep, {"boot.bin": CONTENT})
+        server = Server(deep)
+        self.addCleanup(server.remove)
+        self.addCleanup(server.kill)
+        self.assertGreater(len(server.expected_boot_text()), 259)
+        if under_wine():
+            # The registration itself is made by the copy in a short directory.
+            self.assertEqual(self.server.run_switch("/RegServer"), 0)
+            self.addCleanup(self.server.run_switch, "/UnregServer")
+        server.launch(register=False)
+        self.assertNotEqual(server.wait_exit(), 0)
+        lines = server.lines()
+        refusal = [line for line in lines if line.startswith("TFTP: Boot directory of ")]
+        self.assertEqual(len(refusal), 1, lines)
+        self.assertTrue(refusal[0].endswith("server not started"), refusal)
+        self.assertNotIn(ENTRY_LINE, lines)
+
     @unittest.skipIf(under_wine(), "Corvane.exe in the foreground is only ever ended from outside")
     def test_stop_while_waiting_for_the_port(self):
         self.hold_port()

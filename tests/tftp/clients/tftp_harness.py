@@ -185,6 +185,7 @@ class Server:
         self.trace_path = os.path.join(self.work_dir, "stdout.txt")
         self.stderr_path = os.path.join(self.work_dir, "stderr.txt")
         self.wine = under_wine()
+        self.registered = False
         self.process = None
         self._lines = []
         self._pending = b""
@@ -213,12 +214,14 @@ class Server:
             return subprocess.run(self._command(switch), stdin=subprocess.DEVNULL, stdout=out,
                                   stderr=subprocess.STDOUT, env=self._env(), timeout=timeout).returncode
 
-    def launch(self):
-        """Starts serving, without waiting for anything."""
-        if self.wine:
+    def launch(self, register=True):
+        """Starts serving, without waiting for anything. Corvane.exe is first registered (it
+        serves in the foreground only when registered), unless `register` is false."""
+        if self.wine and register:
             rc = self.run_switch("/RegServer")
             if rc != 0:
                 raise AssertionError("Corvane.exe /RegServer ended with exit code %d" % rc)
+            self.registered = True
         with open(self.trace_path, "wb") as out, open(self.stderr_path, "wb") as err:
             self.process = subprocess.Popen(self._command(), stdin=subprocess.DEVNULL, stdout=out,
                                             stderr=err, env=self._env(), cwd=self.work_dir)
@@ -251,8 +254,7 @@ class Server:
             raise AssertionError("the server did not end within %.0f s of SIGTERM" % timeout)
         finally:
             self.process = None
-            if self.wine:
-                self.run_switch("/UnregServer")
+            self.unregister()
         with open(self.stderr_path, "rb") as f:
             errors = f.read().decode("latin-1")
         self._refresh()
@@ -265,17 +267,31 @@ class Server:
             raise AssertionError("the server ended with status %d after SIGTERM:\n%s" % (rc, errors))
         return after
 
+    def wait_exit(self, timeout=60.0):
+        """Waits for the server to end on its own; returns its exit status (natively after checking
+        that no sanitizer reported anything)."""
+        try:
+            rc = self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            raise AssertionError("the server did not end on its own within %.0f s" % timeout)
+        with open(self.stderr_path, "rb") as f:
+            errors = f.read().decode("latin-1")
+        if not self.wine and any(marker in errors for marker in SANITIZER_MARKERS):
+            raise AssertionError("sanitizer report from the server:\n" + errors)
+        return rc
+
     def kill(self):
         """Ends the server without any check (clean-up after a failure)."""
         if self.process is not None:
             self.process.kill()
             self.process.wait(10)
             self.process = None
-            if self.wine:
-                self.run_switch("/UnregServer")
+        self.unregister()
 
-    def running(self):
-        return self.process is not None and self.process.poll() is None
+    def unregister(self):
+        if self.registered:
+            self.registered = False
+            self.run_switch("/UnregServer")
 
     def remove(self):
         shutil.rmtree(self.work_dir, ignore_errors=True)
