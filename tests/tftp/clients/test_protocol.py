@@ -52,9 +52,9 @@ class TransferCase(unittest.TestCase):
         self.assertIsNotNone(match, line)
         self.assertEqual((int(match.group(1)), int(match.group(2))), (blocks, block_size), line)
 
-    def at_block_two(self, c, name=b"f4000.bin"):
+    def at_block_two(self, c):
         """Starts a 512-byte transfer of f4000.bin and brings it to DATA 2 (awaiting ACK 2)."""
-        self.assertPacket(c.request(rrq(name)), block(F4000, 1))
+        self.assertPacket(c.request(rrq(b"f4000.bin")), block(F4000, 1))
         self.assertPacket(c.request(ack(1)), block(F4000, 2))
 
     def finish_from(self, c, number, content=F4000, size=512):
