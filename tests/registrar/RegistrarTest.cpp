@@ -1,6 +1,4 @@
 // The registrar object, its variables, script resources, and the module-path variables of a real executable.
-#include "registrar/HResult.h"
-#include "registrar/HResultException.h"
 #include "registrar/Registrar.h"
 #include "service/Module.h"
 #include "tests/registrar/TestRegistry.h"
@@ -126,39 +124,12 @@ TEST(Registrar, DoubleSingleQuotesStaysWithinTheBuffer)
     EXPECT_EQ(std::wstring(518, L'\''), szBuffer);
 }
 
-TEST(Registrar, Win32CodesAndBoundedCopyErrorsBecomeHResults)
-{
-    EXPECT_EQ(S_OK, HResultFromWin32(0));
-    EXPECT_EQ(static_cast<HRESULT>(-5), HResultFromWin32(-5));
-    EXPECT_EQ(static_cast<HRESULT>(0x80070002), HResultFromWin32(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(static_cast<HRESULT>(0x80072345), HResultFromWin32(0x12345));
-
-    EXPECT_NO_THROW(CheckBoundedCopy(0));
-    EXPECT_NO_THROW(CheckBoundedCopy(STRUNCATE));
-    const struct
-    {
-        errno_t nError;
-        HRESULT hr;
-    } raised[] = {{ENOMEM, E_OUTOFMEMORY}, {EINVAL, E_INVALIDARG}, {ERANGE, E_INVALIDARG}, {EACCES, E_FAIL}};
-    for (const auto& item : raised)
-    {
-        try
-        {
-            CheckBoundedCopy(item.nError);
-            ADD_FAILURE() << "no exception for " << item.nError;
-        }
-        catch (const CHResultException& e)
-        {
-            EXPECT_EQ(item.hr, e.m_hr) << item.nError;
-        }
-    }
-}
-
 TEST(ScriptResource, MissingResourceOrModuleFailsWithThePlatformError)
 {
-    EXPECT_EQ(HResultFromWin32(ERROR_RESOURCE_NAME_NOT_FOUND), RegisterFromScriptResource(g_pModule, 999, TRUE, nullptr));
+    // ERROR_RESOURCE_NAME_NOT_FOUND (1814) and ERROR_RESOURCE_TYPE_NOT_FOUND (1813) as HRESULTs.
+    EXPECT_EQ(static_cast<HRESULT>(0x80070716), RegisterFromScriptResource(g_pModule, 999, TRUE, nullptr));
     CRegistrar registrar;
-    EXPECT_EQ(HResultFromWin32(ERROR_RESOURCE_TYPE_NOT_FOUND),
+    EXPECT_EQ(static_cast<HRESULT>(0x80070715),
               registrar.ApplyScriptResource(OwnPath().c_str(), 101, L"NOSUCHTYPE", TRUE));
     // Which code a missing file gives is the loader's business; it arrives as an HRESULT of a Win32 code.
     const HRESULT hrNoModule =

@@ -204,34 +204,3 @@ TEST(ScriptValueReaders, TypeLettersHexDigitsAndValueClauses)
     ASSERT_EQ(S_OK, parser.ReadToken(token));
     EXPECT_EQ(DISP_E_EXCEPTION, parser.SkipValueClause(token)) << "the value token is missing";
 }
-
-TEST(ScriptValueReaders, RootKeyNamesInEitherFormAndAnyCase)
-{
-    const struct
-    {
-        LPCWSTR pszShort;
-        LPCWSTR pszLong;
-        HKEY hKey;
-    } roots[] = {
-        {L"HKCR", L"HKEY_CLASSES_ROOT", HKEY_CLASSES_ROOT},
-        {L"HKCU", L"HKEY_CURRENT_USER", HKEY_CURRENT_USER},
-        {L"hklm", L"hkey_local_machine", HKEY_LOCAL_MACHINE},
-        {L"HKU", L"HKEY_USERS", HKEY_USERS},
-        {L"HKPD", L"HKEY_PERFORMANCE_DATA", HKEY_PERFORMANCE_DATA},
-        {L"HKDD", L"HKEY_DYN_DATA", HKEY_DYN_DATA},
-        {L"hkcc", L"Hkey_Current_Config", HKEY_CURRENT_CONFIG},
-    };
-    for (const auto& root : roots)
-    {
-        EXPECT_EQ(root.hKey, CRegScriptParser::RootKeyFromName(root.pszShort));
-        EXPECT_EQ(root.hKey, CRegScriptParser::RootKeyFromName(root.pszLong));
-    }
-    for (LPCWSTR pszNoRoot : {L"HKCR{", L"HKEY_CLASSES", L"HKLM\\Software", L""})
-        EXPECT_EQ(nullptr, CRegScriptParser::RootKeyFromName(pszNoRoot));
-
-    for (LPCWSTR pszProtected : {L"AppID", L"clsid", L"Component Categories", L"FileType", L"INTERFACE",
-                                 L"Hardware", L"Mime", L"SAM", L"Security", L"SYSTEM", L"software", L"TypeLib"})
-        EXPECT_FALSE(CRegScriptParser::IsRemovableKey(pszProtected)) << pszProtected;
-    for (LPCWSTR pszRemovable : {L"AppIDs", L"Classes", L"Corvane.EXE", L"Component"})
-        EXPECT_TRUE(CRegScriptParser::IsRemovableKey(pszRemovable));
-}
