@@ -9,11 +9,13 @@ inline std::int16_t NextBlockNumber(std::int16_t nBlock)
     return static_cast<std::int16_t>(static_cast<std::uint16_t>(static_cast<std::uint16_t>(nBlock) + 1u));
 }
 
-// An ACK that calls for the kept DATA packet again: it acknowledges the block before the current one,
-// computed in a wider type (so after block -32768 no ACK does, and after a wrap to 0 an ACK of 65535 does).
-// An ACK 0 while block 1 is out is a resend request only when the block size was negotiated: the client
-// repeats the ACK 0 of the OACK when DATA 1 is lost. Without an OACK, ACK 0 was never an acknowledgement.
-inline bool CallsForResend(std::int16_t nAck, std::int16_t nBlock, bool bOptionAcked)
+// An ACK that calls for the kept DATA packet again: the client acknowledges the block before the current
+// one once more, which it does when the current block was lost. "Before" counts on all 16 bits, so ACK
+// 32767 calls for DATA 32768 (-32768) and ACK 65535 for DATA 0 after the roll-over; a lost block there
+// would otherwise stall the transfer for good. The one exception is the first DATA 1 of a transfer
+// without an OACK: the client never sent an ACK 0 for it, so an ACK 0 then acknowledges nothing. After an
+// OACK the client repeats the ACK 0 of the OACK when DATA 1 is lost, and that does bring DATA 1 again.
+inline bool CallsForResend(std::int16_t nAck, std::int16_t nBlock, bool bFirstBlockWithoutOack)
 {
-    return static_cast<std::int32_t>(nAck) == static_cast<std::int32_t>(nBlock) - 1 && (nBlock != 1 || bOptionAcked);
+    return NextBlockNumber(nAck) == nBlock && !bFirstBlockWithoutOack;
 }

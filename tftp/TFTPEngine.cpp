@@ -100,6 +100,7 @@ void CTFTPServer::OnReadRequest(int nLength)
     }
     m_nStartTick = TickCount();
     m_nBlocksSent = 0;
+    m_nDataLength = 0;  // the kept packet belongs to another file: never resend it to this transfer
     ParseOptions(request.m_pOptions, request.m_nOptionsLength);
     if (m_bOptionAcked)
     {
@@ -153,7 +154,7 @@ void CTFTPServer::OnAck(int nLength)
         SendBlock();
         return;
     }
-    if (CallsForResend(nAck, m_nBlock, m_bOptionAcked) && m_nDataLength > 0)
+    if (CallsForResend(nAck, m_nBlock, m_nBlocksSent == 1 && !m_bOptionAcked) && m_nDataLength > 0)
         SendPacket(m_dataPacket, m_nDataLength);
 }
 
