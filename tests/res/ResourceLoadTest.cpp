@@ -38,7 +38,7 @@ TEST(BuiltResources, ScriptStringVersionAndTypeLibraryLoad)
     ASSERT_NE(hScript, nullptr);
     const char* pScript = static_cast<const char*>(LockResource(LoadResource(module.m_hModule, hScript)));
     const std::string script(pScript, SizeofResource(module.m_hModule, hScript));
-    EXPECT_EQ(script.substr(0, 8), "HKCR\r\n{\r\n");
+    EXPECT_EQ(script.substr(0, 9), "HKCR\r\n{\r\n");
     EXPECT_EQ(script.substr(script.size() - 3), "}\r\n");
 
     WCHAR szName[256] = {};
