@@ -15,9 +15,10 @@ void CCorvaneModule::LogServiceEvent(LPCWSTR pszFormat, ...)
     va_end(args);
     szMessage[ARRAYSIZE(szMessage) - 1] = L'\0';
 
+    // Through the narrow stream, as the trace lines go, so that both keep the order of the calls.
     if (!m_bRunAsService)
     {
-        wprintf(L"%ls\n", szMessage);
+        printf("%ls\n", szMessage);
         fflush(stdout);
     }
 
