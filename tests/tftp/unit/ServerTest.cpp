@@ -130,6 +130,29 @@ TEST_F(ServerTest, ObjectThatIsNeverStoppedStopsItselfWhenDestroyed)
     EXPECT_TRUE(EndsWith(m_capture.Text(), "CTFTPServer::Entry() is down!\n"));
 }
 
+// A stop can come before the server thread has made its socket; the thread must still end, and Stop
+// must not wait for ever.
+TEST_F(ServerTest, StopRightAfterStartEndsTheThreadEveryTime)
+{
+    constexpr int ROUNDS = 20;
+    for (int i = 0; i < ROUNDS; ++i)
+    {
+        CTFTPServer server;
+        ASSERT_NE(server.Start(), nullptr);
+        EXPECT_TRUE(server.Stop());
+    }
+    const std::string text = m_capture.Text();
+    int nEntered = 0;
+    int nDown = 0;
+    for (std::size_t at = 0; (at = text.find("Entering CTFTPServer::Entry().\n", at)) != std::string::npos; ++at)
+        ++nEntered;
+    for (std::size_t at = 0; (at = text.find("CTFTPServer::Entry() is down!\n", at)) != std::string::npos; ++at)
+        ++nDown;
+    EXPECT_EQ(nEntered, ROUNDS);
+    EXPECT_EQ(nDown, ROUNDS);
+    EXPECT_FALSE(Contains(text, "recv() failed")) << text;
+}
+
 // Peer-supplied texts reach the trace through "%s": percent signs stay as they are, overlong lines are cut
 // after 511 characters (so the next line follows on the same one), and a request whose full path does not
 // fit the path buffer is answered as a missing file.
