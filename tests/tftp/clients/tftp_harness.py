@@ -255,17 +255,10 @@ class Server:
         finally:
             self.process = None
             self.unregister()
-        with open(self.stderr_path, "rb") as f:
-            errors = f.read().decode("latin-1")
-        self._refresh()
-        after = self._lines[mark:]
-        if self.wine:
-            return after
-        if any(marker in errors for marker in SANITIZER_MARKERS):
-            raise AssertionError("sanitizer report from the server:\n" + errors)
-        if rc != 0:
+        errors = self._checked_stderr()
+        if rc != 0 and not self.wine:
             raise AssertionError("the server ended with status %d after SIGTERM:\n%s" % (rc, errors))
-        return after
+        return self.lines(mark)
 
     def wait_exit(self, timeout=60.0):
         """Waits for the server to end on its own; returns its exit status (natively after checking
@@ -274,11 +267,16 @@ class Server:
             rc = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             raise AssertionError("the server did not end on its own within %.0f s" % timeout)
+        self._checked_stderr()
+        return rc
+
+    def _checked_stderr(self):
+        """The server's standard error; natively, a sanitizer report in it fails the test."""
         with open(self.stderr_path, "rb") as f:
             errors = f.read().decode("latin-1")
         if not self.wine and any(marker in errors for marker in SANITIZER_MARKERS):
             raise AssertionError("sanitizer report from the server:\n" + errors)
-        return rc
+        return errors
 
     def kill(self):
         """Ends the server without any check (clean-up after a failure)."""
