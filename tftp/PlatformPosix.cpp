@@ -95,11 +95,11 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
         errno = EMSGSIZE;
         return -1;
     }
-    std::size_t cbFrom = nFromLength < sizeof from ? nFromLength : sizeof from;
-    if (*pnFromLength >= 0 && cbFrom > static_cast<std::size_t>(*pnFromLength))
-        cbFrom = static_cast<std::size_t>(*pnFromLength);
-    std::memcpy(pFrom->m_rgBytes, &from, cbFrom);
-    *pnFromLength = static_cast<int>(cbFrom);
+    int cbFrom = static_cast<int>(nFromLength < sizeof from ? nFromLength : sizeof from);
+    if (cbFrom > *pnFromLength)
+        cbFrom = *pnFromLength < 0 ? 0 : *pnFromLength;
+    std::memcpy(pFrom->m_rgBytes, &from, static_cast<std::size_t>(cbFrom));
+    *pnFromLength = cbFrom;
     return static_cast<int>(nReceived);
 }
 
