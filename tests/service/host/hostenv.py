@@ -103,7 +103,7 @@ class Registry:
         keys, current = {}, None
         for line in out.split("\n"):
             if line.startswith("HKEY_"):
-                head, _, rest = line.partition("\\")
+                rest = line.partition("\\")[2]
                 relative = rest[len(key.partition("\\")[2]):].lstrip("\\").lower()
                 current = keys.setdefault(relative, {})
             else:
@@ -162,7 +162,7 @@ class HostTestCase(unittest.TestCase):
 
     @classmethod
     def reset_registration(cls):
-        rc, out, _ = cls.prefix.wine(cls.tool, "remove", SERVICE, DECOY)
+        _, out, _ = cls.prefix.wine(cls.tool, "remove", SERVICE, DECOY)
         cls.registry.delete_keys([root + "\\" + name for root in (MACHINE_APPID, USER_APPID)
                                   for name in (APPID, "Corvane.EXE")])
         # A service that was running when it was removed keeps its entry until its process has gone.
@@ -178,9 +178,9 @@ class HostTestCase(unittest.TestCase):
             time.sleep(step)
         return True
 
-    def run_exe(self, arguments, timeout_ms=30000, debug=None, exe=None):
+    def run_exe(self, arguments, timeout_ms=30000, debug=None):
         """Runs Corvane.exe with the exact command line '"exe" arguments'; returns (exit code, stderr)."""
-        command = f'"{exe or self.win_exe}" {arguments}'.rstrip()
+        command = f'"{self.win_exe}" {arguments}'.rstrip()
         rc, out, err = self.prefix.wine(self.tool, "run", str(timeout_ms), timeout=timeout_ms / 1000 + 60,
                                         debug=debug, extra_env={"CORVANE_CHILD_CMDLINE": command})
         m = re.search(r"exit 0x([0-9A-F]{8})", out)
