@@ -48,9 +48,9 @@ protected:
     static bool WaitUntilServing(CUdpTestPeer& peer)
     {
         std::string reply;
-        if (!peer.Exchange(ReadRequest("corvane-no-such-file.bin"), &reply) || reply != kNotFound)
+        if (!peer.Exchange(ReadRequest("corvane-no-such-file.bin"), &reply, 40, 250) || reply != kNotFound)
             return false;
-        for (int i = 0; i < 40 && peer.Receive(&reply); ++i)
+        for (int i = 0; i < 10 && peer.Receive(&reply, 300); ++i)
         {
         }
         return true;
@@ -164,15 +164,15 @@ TEST_F(ServerTest, PeerTextsInTraceLines)
     ASSERT_TRUE(WaitUntilServing(peer));
 
     std::string reply;
-    ASSERT_TRUE(peer.Exchange(ReadRequest("a%sb%n%d.bin"), &reply, 1));
+    ASSERT_TRUE(peer.Exchange(ReadRequest("a%sb%n%d.bin"), &reply));
     EXPECT_EQ(reply, kNotFound);
 
     const std::string longName(1500, 'L');
-    ASSERT_TRUE(peer.Exchange(ReadRequest(longName), &reply, 1));
+    ASSERT_TRUE(peer.Exchange(ReadRequest(longName), &reply));
     EXPECT_EQ(reply, kNotFound) << "a full path longer than the path buffer";
 
     const std::string longMode(600, 'm');
-    ASSERT_TRUE(peer.Exchange(ReadRequest("x.bin", longMode), &reply, 1));
+    ASSERT_TRUE(peer.Exchange(ReadRequest("x.bin", longMode), &reply));
     EXPECT_EQ(reply, std::string("\0\5\0\4Only octet transfer mode supported.\0", 40));
     EXPECT_TRUE(server.Stop());
 
@@ -205,7 +205,7 @@ TEST_F(ServerTest, ShortDatagramsAreIgnoredOrReadOnlyToTheirEnd)
         ASSERT_TRUE(peer.Send(datagram));
     std::string reply;
     // Datagrams are handled in order: the answer to this request comes after all of the above.
-    ASSERT_TRUE(peer.Exchange(ReadRequest("corvane-no-such-file.bin"), &reply, 1));
+    ASSERT_TRUE(peer.Exchange(ReadRequest("corvane-no-such-file.bin"), &reply));
     EXPECT_EQ(reply, kNotFound) << "no reply to any of the short datagrams";
     EXPECT_TRUE(server.Stop());
 

@@ -32,12 +32,6 @@ public:
         sockaddr_in local = Address(binding == HOLD_SERVER_PORT ? INADDR_ANY : INADDR_LOOPBACK,
                                     binding == HOLD_SERVER_PORT ? 6051 : 0);
         m_bBound = bind(m_socket, reinterpret_cast<sockaddr*>(&local), sizeof local) == 0;
-#ifdef _WIN32
-        DWORD nTimeout = 250;
-#else
-        timeval nTimeout = {0, 250000};
-#endif
-        setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&nTimeout), sizeof nTimeout);
     }
 
     ~CUdpTestPeer()
@@ -63,9 +57,15 @@ public:
                       reinterpret_cast<sockaddr*>(&server), sizeof server) == static_cast<int>(datagram.size());
     }
 
-    // One datagram, or false after waiting about 250 ms for none.
-    bool Receive(std::string* pDatagram)
+    // One datagram, or false after waiting nMilliseconds for none.
+    bool Receive(std::string* pDatagram, int nMilliseconds = 2000)
     {
+#ifdef _WIN32
+        DWORD nTimeout = static_cast<DWORD>(nMilliseconds);
+#else
+        timeval nTimeout = {nMilliseconds / 1000, (nMilliseconds % 1000) * 1000};
+#endif
+        setsockopt(m_socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&nTimeout), sizeof nTimeout);
         char buffer[4096];
         int nReceived = static_cast<int>(recv(m_socket, buffer, sizeof buffer, 0));
         if (nReceived < 0)
@@ -74,12 +74,13 @@ public:
         return true;
     }
 
-    // Sends the datagram until a reply comes, at most nTries times; false when none came.
-    bool Exchange(const std::string& datagram, std::string* pReply, int nTries = 40)
+    // Sends the datagram until a reply comes, at most nTries times, each time waiting nMilliseconds for it;
+    // false when none came.
+    bool Exchange(const std::string& datagram, std::string* pReply, int nTries = 1, int nMilliseconds = 2000)
     {
         for (int i = 0; i < nTries; ++i)
         {
-            if (Send(datagram) && Receive(pReply))
+            if (Send(datagram) && Receive(pReply, nMilliseconds))
                 return true;
         }
         return false;
