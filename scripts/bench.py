@@ -138,7 +138,10 @@ class WineServed(CorvaneServed):
         self.wineserver = None
 
     def switch(self, name):
-        return subprocess.run([WINE, self.target, name], env=self.env, stdin=subprocess.DEVNULL,
+        return self.run_windows(self.target, name)
+
+    def run_windows(self, *command):
+        return subprocess.run([WINE, *command], env=self.env, stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                               timeout=120).returncode
 
@@ -154,6 +157,10 @@ class WineServed(CorvaneServed):
 
     def stop(self):
         was_running = self.process is not None
+        if was_running:
+            # TerminateProcess, as on Windows: a Unix signal to the program can leave the Wine
+            # server holding its socket, and with it port 6051.
+            self.run_windows("taskkill", "/F", "/IM", "Corvane.exe")
         super().stop()
         if was_running:
             self.switch("/UnregServer")

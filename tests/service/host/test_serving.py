@@ -151,7 +151,9 @@ class ForegroundTests(ServingTestCase):
             self.assertEqual(seen[:2], ["Starting TFTP server", "Entering CTFTPServer::Entry()."])
             self.assertIn(f"TFTP: Received RRQ for {BOOT_FILE}", seen)
         finally:
-            proc.terminate()
+            # TerminateProcess, as on Windows: a Unix signal to the program can leave the Wine
+            # server holding its socket, and with it port 6051.
+            self.prefix.wine("taskkill", "/F", "/IM", "Corvane.exe")
             try:
                 proc.wait(timeout=15)
             except subprocess.TimeoutExpired:

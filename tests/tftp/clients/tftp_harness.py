@@ -238,6 +238,17 @@ class Server:
             return "Z:" + self.boot_dir.replace("/", "\\") + "\\"
         return self.boot_dir + "/"
 
+    def _end(self):
+        """Ends the program from outside: SIGTERM natively, TerminateProcess (taskkill) under Wine,
+        where a Unix signal to the program can leave the Wine server holding its socket, and with it
+        port 6051, for good."""
+        if not self.wine:
+            self.process.send_signal(signal.SIGTERM)
+            return
+        subprocess.run([WINE_LOADER, "taskkill", "/F", "/IM", os.path.basename(self.program)],
+                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                       env=self._env(), timeout=60)
+
     def stop(self, timeout=20.0):
         """Ends the server; natively checks a clean exit without sanitizer reports.
 
@@ -245,13 +256,13 @@ class Server:
         if self.process is None:
             return []
         mark = self.mark()
-        self.process.send_signal(signal.SIGTERM)
+        self._end()
         try:
             rc = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait(10)
-            raise AssertionError("the server did not end within %.0f s of SIGTERM" % timeout)
+            raise AssertionError("the server did not end within %.0f s of the stop request" % timeout)
         finally:
             self.process = None
             self.unregister()
@@ -281,8 +292,13 @@ class Server:
     def kill(self):
         """Ends the server without any check (clean-up after a failure)."""
         if self.process is not None:
-            self.process.kill()
-            self.process.wait(10)
+            if self.wine:
+                self._end()
+            try:
+                self.process.wait(10)
+            except subprocess.TimeoutExpired:
+                self.process.kill()
+                self.process.wait(10)
             self.process = None
         self.unregister()
 
