@@ -16,7 +16,7 @@ cp build/win64/Corvane.exe "$boot/"
 cp -n scripts/boot/* "$boot/" 2>/dev/null || true
 
 bash scripts/wine.sh up
-trap 'bash scripts/wine.sh down' EXIT
+trap 'bash "$root/scripts/wine.sh" down' EXIT
 cd "$boot"
 # "RegServer" writes the program's AppID entries without the service value: a start without a switch
 # then serves in the foreground of this console.
