@@ -6,7 +6,7 @@ import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from tftp_harness import (ERR_MODE, ERR_NO_NAME, ERR_NOT_FOUND, ERR_OPEN_FAILED, STATISTICS,  # noqa: E402
-                          Client, ServedTree, describe, pattern_bytes, rrq, under_wine)
+                          PacketCase, ServedTree, pattern_bytes, rrq, under_wine)
 
 BOOT = pattern_bytes(1500, 11)
 INNER = pattern_bytes(700, 12)
@@ -15,15 +15,13 @@ SECRET = b"outside the boot directory\n"
 READ_REQUEST = "TFTP: Received read request"
 INVALID_FILE = "TFTP: Received read request for invalid file"
 
-# Names that must be refused before the file system sees them. Natively each of them is created
-# as a real file (or reaches one), so a server that let one through would serve it; under Wine
-# they are devices or names outside the boot directory.
+# Names refused before the file system sees them: natively each is (or reaches) a real file, so a
+# server that let one through would serve it; under Wine they are devices or lie outside.
 UNSAFE = [b"../x", b"..\\x", b"fw/../boot.bin", b"fw/../../x", b"fw\\..\\..\\x", b"/etc/passwd",
           b"\\etc\\passwd", b"\\x", b"C:x", b"a:b", b"boot.bin::$DATA", b"...", b". .", b"..",
           b"fw/. /boot.bin", b"NUL", b"nul.txt", b"CON", b"con ", b"PRN", b"CONOUT$", b"LPT1.txt",
           b"lpt9", b"fw/Nul", b"com1.bin.txt"]
-# Names that open a serial port or the console under Wine, where a read may block for ever:
-# requested only once every name above has been refused.
+# Serial ports and the console under Wine, where a read may block: asked only once all above are refused.
 BLOCKING = [b"COM1", b"AUX", b"aux ", b"CONIN$", b"com9.bin", b"fw/aux"]
 
 FILES = {
@@ -45,6 +43,7 @@ TREE = None
 def setUpModule():
     global TREE
     TREE = ServedTree(FILES, {"x": SECRET})
+    PacketCase.server = TREE.server
     if not under_wine():
         os.symlink("../x", TREE.path("link"))
         os.symlink("..", TREE.path("up"))
@@ -58,8 +57,7 @@ def tearDownModule():
 
 
 def long_file(path_length, tag):
-    """Creates a file whose full path (boot directory text plus name) has exactly path_length
-    bytes, in nested directories; returns its name."""
+    """Creates a file, in nested directories, whose full path has path_length bytes; returns its name."""
     length = path_length - len(TREE.boot_text)
     parts = []
     while length > 120:
@@ -73,30 +71,19 @@ def long_file(path_length, tag):
     return name.encode()
 
 
-class NameCase(unittest.TestCase):
-    def setUp(self):
-        self.server = TREE.server
-
-    def client(self):
-        c = Client()
-        self.addCleanup(c.close)
-        return c
-
-    def assertPacket(self, actual, expected):
-        self.assertEqual(actual, expected, "got %s, expected %s" % (describe(actual), describe(expected)))
-
-    def assertRefused(self, name, reply=ERR_NOT_FOUND, last=INVALID_FILE, client=None):
-        """The request is answered with `reply`, and traced as a request for a missing file."""
+class NameCase(PacketCase):
+    def assertRefused(self, name, reply=ERR_NOT_FOUND, last=INVALID_FILE, client=None, mode=b"octet"):
+        """The request is answered with `reply`, and traced as the RRQ followed by `last`."""
         c = client or self.client()
         mark = self.server.mark()
-        self.assertPacket(c.request(rrq(name)), reply)
+        self.assertPacket(c.request(rrq(name, mode)), reply)
         self.assertEqual(self.server.lines_until(last, mark),
                          [READ_REQUEST, "TFTP: Received RRQ for " + name.decode("latin-1"), last])
 
     def assertServed(self, name, content):
         c = self.client()
         mark = self.server.mark()
-        self.assertEqual(c.fetch(name)[0], content)
+        self.assertEqual(c.fetch(name), content)
         self.server.wait_for(STATISTICS, mark)
 
 
@@ -116,12 +103,8 @@ class RequestErrors(NameCase):
         self.assertEqual(len(ERR_MODE), 40)
         for mode in (b"netascii", b"mail", b"oct", b""):
             with self.subTest(mode=mode):
-                c = self.client()
-                mark = self.server.mark()
-                self.assertPacket(c.request(rrq(b"boot.bin", mode)), ERR_MODE)
-                last = "TFTP: Received read request for %s mode" % mode.decode()
-                self.assertEqual(self.server.lines_until(last, mark),
-                                 [READ_REQUEST, "TFTP: Received RRQ for boot.bin", last])
+                self.assertRefused(b"boot.bin", ERR_MODE, "TFTP: Received read request for %s mode" % mode.decode(),
+                                   mode=mode)
 
     def test_directory_fails_to_open(self):
         for name in (b"adir", b"fw"):
@@ -173,35 +156,28 @@ class UnsafeNames(NameCase):
         c.send(rrq(b"pipe"))
         try:
             reply = c.recv(timeout=3.0)
-        except AssertionError:
-            # The server is stuck opening the pipe: give it a writer so that it comes back.
-            fd = os.open(TREE.path("pipe"), os.O_WRONLY | os.O_NONBLOCK)
-            os.close(fd)
+        except AssertionError:  # stuck opening the pipe: a writer lets the server come back
+            os.close(os.open(TREE.path("pipe"), os.O_WRONLY | os.O_NONBLOCK))
             raise AssertionError("an RRQ for a named pipe got no answer: the server blocked in it")
         self.assertPacket(reply, ERR_NOT_FOUND)
 
 
 class LongPaths(NameCase):
     def test_full_path_that_fits_is_served(self):
-        name = long_file(259, "s")
-        self.assertServed(name, BOOT)
+        self.assertServed(long_file(259, "s"), BOOT)
 
     @unittest.skipIf(under_wine(), "Windows opens paths of at most 259 characters")
     def test_longest_full_path_that_fits_is_served(self):
-        name = long_file(263, "u")
-        self.assertServed(name, BOOT)
+        self.assertServed(long_file(263, "u"), BOOT)
 
     def test_full_path_that_does_not_fit_is_a_missing_file(self):
-        name = long_file(264, "t")
-        self.assertRefused(name)
+        self.assertRefused(long_file(264, "t"))
 
     def test_name_filling_the_datagram_and_its_cut_trace_line(self):
-        name = b"n" * 2039
-        packet = rrq(name)
+        packet = rrq(b"n" * 2039)
         self.assertEqual(len(packet), 2048)
-        c = self.client()
         mark = self.server.mark()
-        self.assertPacket(c.request(packet), ERR_NOT_FOUND)
+        self.assertPacket(self.client().request(packet), ERR_NOT_FOUND)
         # The RRQ line is cut to 511 characters, its line end included, so the next line follows on.
         prefix = "TFTP: Received RRQ for "
         cut = prefix + "n" * (511 - len(prefix))

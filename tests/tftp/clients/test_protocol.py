@@ -5,8 +5,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tftp_harness import (ERR_READ_FAILED, ERR_WRITE, STATISTICS, Client, ServedTree, ack, data,  # noqa: E402
-                          describe, error, oack, pattern_bytes, rrq, wrq)
+from tftp_harness import (ERR_READ_FAILED, ERR_WRITE, STATISTICS, PacketCase, ServedTree, ack, data,  # noqa: E402
+                          error, oack, pattern_bytes, rrq, wrq)
 
 FILES = {
     "f1300.bin": pattern_bytes(1300, 1),
@@ -20,11 +20,13 @@ TREE = None
 
 RECV_FAILED = "TFTP: recv() failed: error "
 WRITE_REQUEST = "TFTP: Received unsupported write request"
+READ_FAILED = "TFTP: Read of file failed in ACK handler"
 
 
 def setUpModule():
     global TREE
     TREE = ServedTree(FILES)
+    PacketCase.server = TREE.server
 
 
 def tearDownModule():
@@ -35,27 +37,13 @@ def block(content, number, size=512):
     return data(number, content[(number - 1) * size:number * size])
 
 
-class TransferCase(unittest.TestCase):
-    def setUp(self):
-        self.server = TREE.server
-
-    def client(self):
-        c = Client()
-        self.addCleanup(c.close)
-        return c
-
-    def assertPacket(self, actual, expected):
-        self.assertEqual(actual, expected, "got %s, expected %s" % (describe(actual), describe(expected)))
-
-    def assertStatistics(self, line, blocks, block_size):
-        match = STATISTICS.match(line)
-        self.assertIsNotNone(match, line)
-        self.assertEqual((int(match.group(1)), int(match.group(2))), (blocks, block_size), line)
-
-    def at_block_two(self, c):
-        """Starts a 512-byte transfer of f4000.bin and brings it to DATA 2 (awaiting ACK 2)."""
+class TransferCase(PacketCase):
+    def at_block_two(self):
+        """A new client whose 512-byte transfer of f4000.bin awaits ACK 2; returns it and a trace mark."""
+        c = self.client()
         self.assertPacket(c.request(rrq(b"f4000.bin")), block(F4000, 1))
         self.assertPacket(c.request(ack(1)), block(F4000, 2))
+        return c, self.server.mark()
 
     def finish_from(self, c, number, content=F4000, size=512):
         """Acknowledges DATA `number` onwards to the end; checks every block and the statistics line."""
@@ -83,29 +71,19 @@ class DataBlocks(TransferCase):
         self.assertEqual(len(lines), 4, lines)
         self.assertStatistics(lines[3], 3, 512)
 
-    def test_whole_multiple_ends_with_4_byte_block(self):
-        content = FILES["f1024.bin"]
-        c = self.client()
-        self.assertPacket(c.request(rrq(b"f1024.bin")), block(content, 1))
-        self.assertPacket(c.request(ack(1)), block(content, 2))
-        self.assertPacket(c.request(ack(2)), b"\x00\x03\x00\x03")
-        mark = self.server.mark()
-        c.send(ack(3))
-        self.assertStatistics(self.server.wait_for(STATISTICS, mark), 3, 512)
-
-    def test_empty_file_is_one_4_byte_block(self):
-        c = self.client()
-        self.assertPacket(c.request(rrq(b"empty.bin")), b"\x00\x03\x00\x01")
-        mark = self.server.mark()
-        c.send(ack(1))
-        self.assertStatistics(self.server.wait_for(STATISTICS, mark), 1, 512)
+    def test_whole_multiple_and_empty_file_end_with_a_4_byte_block(self):
+        for name, last in ((b"f1024.bin", b"\x00\x03\x00\x03"), (b"empty.bin", b"\x00\x03\x00\x01")):
+            with self.subTest(name=name):
+                content = FILES[name.decode()]
+                c = self.client()
+                self.assertPacket(c.request(rrq(name)), block(content, 1))
+                self.assertEqual(block(content, len(content) // 512 + 1), last)
+                self.finish_from(c, 1, content)
 
     def test_repeated_final_ack_prints_statistics_again_and_sends_nothing(self):
         c = self.client()
         self.assertPacket(c.request(rrq(b"empty.bin")), b"\x00\x03\x00\x01")
-        mark = self.server.mark()
-        c.send(ack(1))
-        self.server.wait_for(STATISTICS, mark)
+        self.finish_from(c, 1, b"")
         again = self.server.mark()
         c.send(ack(1))
         # The write request is answered; an answer to the repeated ACK would arrive first.
@@ -117,41 +95,26 @@ class DataBlocks(TransferCase):
     def test_mode_octet_in_any_case_or_with_more_letters(self):
         for mode in (b"OCTET", b"Octet", b"octets"):
             with self.subTest(mode=mode):
-                c = self.client()
-                self.assertPacket(c.request(rrq(b"f1300.bin", mode)), block(FILES["f1300.bin"], 1))
+                self.assertPacket(self.client().request(rrq(b"f1300.bin", mode)), block(FILES["f1300.bin"], 1))
 
 
 class Options(TransferCase):
-    def negotiate(self, options, block_size):
-        c = self.client()
-        mark = self.server.mark()
-        reply = c.request(rrq(b"f4000.bin", b"octet", options))
-        self.assertPacket(reply, oack(block_size))
-        self.assertEqual(len(reply), 14 if block_size < 1000 else 15)
-        self.assertEqual(self.server.lines_until("TFTP: Found tftp 'blksize' option extension.", mark),
-                         ["TFTP: Received read request", "TFTP: Received RRQ for f4000.bin",
-                          "TFTP: Found tftp 'blksize' option extension."])
-        # Nothing follows the OACK until ACK 0: DATA 1 must be the very next datagram.
-        self.assertPacket(c.request(ack(0)), block(F4000, 1, block_size))
-        self.finish_from(c, 1, F4000, block_size)
-
-    def test_blksize_1024(self):
-        self.negotiate((b"blksize", b"1024"), 1024)
-
-    def test_capitals_and_100_give_512(self):
-        self.negotiate((b"BLKSIZE", b"100"), 512)
-
-    def test_mixed_case_1428(self):
-        self.negotiate((b"BlkSize", b"1428"), 1428)
-
-    def test_65464_gives_1428(self):
-        self.negotiate((b"blksize", b"65464"), 1428)
-
-    def test_letters_give_512(self):
-        self.negotiate((b"blksize", b"abc"), 512)
-
-    def test_negative_gives_512(self):
-        self.negotiate((b"blksize", b"-1024"), 512)
+    def test_blksize_values_and_spellings(self):
+        for name, value, block_size in ((b"blksize", b"1024", 1024), (b"BLKSIZE", b"100", 512),
+                                        (b"BlkSize", b"1428", 1428), (b"blksize", b"65464", 1428),
+                                        (b"blksize", b"abc", 512), (b"blksize", b"-1024", 512)):
+            with self.subTest(option=name, value=value):
+                c = self.client()
+                mark = self.server.mark()
+                reply = c.request(rrq(b"f4000.bin", b"octet", (name, value)))
+                self.assertPacket(reply, oack(block_size))
+                self.assertEqual(len(reply), 14 if block_size < 1000 else 15)
+                self.assertEqual(self.server.lines_until("TFTP: Found tftp 'blksize' option extension.", mark),
+                                 ["TFTP: Received read request", "TFTP: Received RRQ for f4000.bin",
+                                  "TFTP: Found tftp 'blksize' option extension."])
+                # Nothing follows the OACK until ACK 0: DATA 1 must be the very next datagram.
+                self.assertPacket(c.request(ack(0)), block(F4000, 1, block_size))
+                self.finish_from(c, 1, F4000, block_size)
 
     def test_only_the_first_option_counts(self):
         c = self.client()
@@ -166,8 +129,7 @@ class Options(TransferCase):
 
 class Resends(TransferCase):
     def test_duplicate_ack_resends_the_current_block_byte_for_byte(self):
-        c = self.client()
-        self.at_block_two(c)
+        c, _ = self.at_block_two()
         third = c.request(ack(2))
         self.assertPacket(third, block(F4000, 3))
         for _ in range(2):
@@ -196,9 +158,8 @@ class Resends(TransferCase):
 
 class StrayPackets(TransferCase):
     def test_write_request_and_data_during_a_transfer(self):
-        a, b = self.client(), self.client()
-        self.at_block_two(a)
-        mark = self.server.mark()
+        b = self.client()
+        a, mark = self.at_block_two()
         self.assertPacket(b.request(wrq(b"boot.bin")), ERR_WRITE)
         self.assertEqual(len(ERR_WRITE), 35)
         self.assertPacket(b.request(data(1, b"firmware")), ERR_WRITE)
@@ -207,28 +168,19 @@ class StrayPackets(TransferCase):
         self.finish_from(a, 2)
 
     def test_error_from_the_client_ends_the_transfer(self):
-        c = self.client()
-        self.at_block_two(c)
-        mark = self.server.mark()
-        c.send(error(0, b"cancelled by user"))
-        self.assertPacket(c.request(ack(2)), ERR_READ_FAILED)
-        self.assertEqual(self.server.lines_until("TFTP: Read of file failed in ACK handler", mark),
-                         ["TFTP: Received error 0 packet - cancelled by user",
-                          "TFTP: Read of file failed in ACK handler"])
-
-    def test_error_without_text(self):
-        c = self.client()
-        self.at_block_two(c)
-        mark = self.server.mark()
-        c.send(error(3, b""))
-        self.assertPacket(c.request(ack(2)), ERR_READ_FAILED)
-        self.assertEqual(self.server.lines_until("TFTP: Read of file failed in ACK handler", mark)[0],
-                         "TFTP: Received error 3 packet - no reason given")
+        for packet, text in ((error(0, b"cancelled by user"), "0 packet - cancelled by user"),
+                             (error(3, b""), "3 packet - no reason given")):
+            with self.subTest(text=text):
+                c, mark = self.at_block_two()
+                c.send(packet)
+                self.assertPacket(c.request(ack(2)), ERR_READ_FAILED)
+                self.assertEqual(self.server.lines_until(READ_FAILED, mark),
+                                 ["TFTP: Received error " + text, READ_FAILED])
 
     def test_second_client_takes_over(self):
-        a, b = self.client(), self.client()
+        b = self.client()
         other = FILES["g4000.bin"]
-        self.at_block_two(a)
+        a, _ = self.at_block_two()
         self.assertPacket(b.request(rrq(b"g4000.bin")), block(other, 1))
         # A's ACK is matched against B's transfer and answered to A, the most recent sender.
         self.assertPacket(a.request(ack(1)), block(other, 2))
@@ -236,32 +188,20 @@ class StrayPackets(TransferCase):
         self.finish_from(b, 2, other)
         self.assertTrue(a.quiet_for(0.2))
 
-    def test_ignored_opcodes_draw_no_reply_and_no_trace(self):
-        c = self.client()
-        self.at_block_two(c)
-        mark = self.server.mark()
-        for packet in (b"\x00\x00\x00\x02", oack(1024), b"\x00\x07\x00\x02", b"\xff\xff\x00\x02"):
-            c.send(packet)
-        self.assertPacket(c.request(ack(2)), block(F4000, 3))
-        self.assertPacket(c.request(wrq(b"x")), ERR_WRITE)
-        self.assertEqual(self.server.lines_until(WRITE_REQUEST, mark), [WRITE_REQUEST])
-        self.finish_from(c, 3)
-
-    def test_empty_datagram(self):
-        c = self.client()
-        self.at_block_two(c)
-        mark = self.server.mark()
-        c.send(b"")
-        self.assertPacket(c.request(ack(2)), block(F4000, 3))
-        self.assertPacket(c.request(wrq(b"x")), ERR_WRITE)
-        self.assertEqual(self.server.lines_until(WRITE_REQUEST, mark),
-                         ["TFTP: Client closed connection", WRITE_REQUEST])
-        self.finish_from(c, 3)
+    def test_ignored_opcodes_and_empty_datagram_draw_no_reply(self):
+        ignored = (b"\x00\x00\x00\x02", oack(1024), b"\x00\x07\x00\x02", b"\xff\xff\x00\x02")
+        for packets, traced in ((ignored, []), ((b"",), ["TFTP: Client closed connection"])):
+            with self.subTest(packets=packets):
+                c, mark = self.at_block_two()
+                for packet in packets:
+                    c.send(packet)
+                self.assertPacket(c.request(ack(2)), block(F4000, 3))
+                self.assertPacket(c.request(wrq(b"x")), ERR_WRITE)
+                self.assertEqual(self.server.lines_until(WRITE_REQUEST, mark), traced + [WRITE_REQUEST])
+                self.finish_from(c, 3)
 
     def test_datagram_over_2048_bytes_is_a_failed_receive(self):
-        c = self.client()
-        self.at_block_two(c)
-        mark = self.server.mark()
+        c, mark = self.at_block_two()
         oversized = rrq(b"g" * 2040)
         self.assertEqual(len(oversized), 2049)
         c.send(oversized)
@@ -273,41 +213,25 @@ class StrayPackets(TransferCase):
 
 
 class ShortDatagrams(TransferCase):
-    """Datagrams too short for their fields are ignored. Before each one the packet buffer is
-    primed (by a datagram of an ignored opcode) with bytes that would complete it into a packet
-    with an effect, so a server that read past the received bytes would answer."""
+    """Datagrams too short for their fields are ignored. Each follows a datagram of an ignored opcode
+    that primes the buffer with bytes completing it into a packet with an effect, should it be read."""
 
-    def test_short_acks(self):
-        c = self.client()
-        self.at_block_two(c)
-        for prime, short in ((b"\x01\x04\x00\x02", b"\x00"),
-                             (b"\x00\x09\x00\x02", b"\x00\x04"),
-                             (b"\x00\x09\x00\x02", b"\x00\x04\x00")):
-            c.send(prime)
-            c.send(short)
-        self.finish_from(c, 2)
-
-    def test_short_errors(self):
-        c = self.client()
-        self.at_block_two(c)
-        for prime, short in ((b"\x00\x09\x00\x00stop\x00", b"\x00\x05"),
-                             (b"\x00\x09\x00\x00stop\x00", b"\x00\x05\x00")):
-            c.send(prime)
-            c.send(short)
-        self.finish_from(c, 2)
-
-    def test_read_requests_without_closing_nul(self):
-        c = self.client()
-        self.at_block_two(c)
-        prime = b"\x00\x09g4000.bin\x00octet\x00"
-        for short in (b"\x00\x01", b"\x00\x01g40", b"\x00\x01g4000.bin", b"\x00\x01g4000.bin\x00oct"):
-            c.send(prime)
-            c.send(short)
-        self.finish_from(c, 2)
+    def test_short_acks_errors_and_read_requests(self):
+        ack_prime, error_prime = b"\x00\x09\x00\x02", b"\x00\x09\x00\x00stop\x00"
+        rrq_prime = b"\x00\x09g4000.bin\x00octet\x00"
+        pairs = [(b"\x01\x04\x00\x02", b"\x00"), (ack_prime, b"\x00\x04"), (ack_prime, b"\x00\x04\x00"),
+                 (error_prime, b"\x00\x05"), (error_prime, b"\x00\x05\x00")]
+        pairs += [(rrq_prime, short) for short in (b"\x00\x01", b"\x00\x01g40", b"\x00\x01g4000.bin",
+                                                   b"\x00\x01g4000.bin\x00oct")]
+        for prime, short in pairs:
+            with self.subTest(short=short):
+                c, _ = self.at_block_two()
+                c.send(prime)
+                c.send(short)
+                self.finish_from(c, 2)
 
     def test_error_text_without_nul_ends_at_the_datagram(self):
-        c = self.client()
-        self.at_block_two(c)
+        c, _ = self.at_block_two()
         c.send(b"\x00\x09\x00\x07abcXYZ\x00")
         mark = self.server.mark()
         c.send(b"\x00\x05\x00\x07abc")

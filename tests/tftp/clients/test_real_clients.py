@@ -8,7 +8,7 @@ import tempfile
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tftp_harness import HOST, PORT, STATISTICS, ServedTree, pattern_bytes  # noqa: E402
+from tftp_harness import HOST, PORT, STATISTICS, PacketCase, ServedTree, pattern_bytes  # noqa: E402
 
 SIZES = [0, 1, 511, 512, 513, 1024, 1300, 1427, 1428, 1429, 2856, 100000, 1000000]
 FILES = {"f%d.bin" % size: pattern_bytes(size, size) for size in SIZES}
@@ -19,18 +19,14 @@ NO_OPTIONS = "TFTP: No tftp option extensions found."
 
 # Each client: its command for (remote name, local file), the block size that the server must use
 # for it, and the option trace line that its request must draw (None: neither of the two lines).
+# curl asks for tsize before blksize; only the first option counts, so it gets 512-byte blocks.
 CLIENTS = {
-    "atftp": (lambda name, out: ["atftp", "--get", "-r", name, "-l", out, HOST, str(PORT)],
-              512, NO_OPTIONS),
-    "atftp blksize 1428": (lambda name, out: ["atftp", "--option", "blksize 1428", "--get", "-r", name,
-                                              "-l", out, HOST, str(PORT)],
-                           1428, FOUND_BLKSIZE),
-    # curl asks for tsize before blksize; only the first option counts, so it gets 512-byte blocks.
-    "curl": (lambda name, out: ["curl", "-sS", "--max-time", "60", "-o", out,
-                                "tftp://%s:%d/%s" % (HOST, PORT, name)],
+    "atftp": (lambda name, out: ["atftp", "--get", "-r", name, "-l", out, HOST, str(PORT)], 512, NO_OPTIONS),
+    "atftp blksize 1428": (lambda name, out: ["atftp", "--option", "blksize 1428", "--get", "-r", name, "-l", out,
+                                              HOST, str(PORT)], 1428, FOUND_BLKSIZE),
+    "curl": (lambda name, out: ["curl", "-sS", "--max-time", "60", "-o", out, "tftp://%s:%d/%s" % (HOST, PORT, name)],
              512, None),
-    "tftp-hpa": (lambda name, out: ["tftp", "-m", "binary", HOST, str(PORT), "-c", "get", name, out],
-                 512, NO_OPTIONS),
+    "tftp-hpa": (lambda name, out: ["tftp", "-m", "binary", HOST, str(PORT), "-c", "get", name, out], 512, NO_OPTIONS),
 }
 TREE = None
 
@@ -47,7 +43,7 @@ def tearDownModule():
     TREE.finish()
 
 
-class RealClients(unittest.TestCase):
+class RealClients(PacketCase):
     def setUp(self):
         self.out_dir = tempfile.mkdtemp(prefix="corvane-fetched-")
         self.addCleanup(shutil.rmtree, self.out_dir, True)
@@ -67,26 +63,13 @@ class RealClients(unittest.TestCase):
         lines = server.lines_until(STATISTICS, mark)
         self.assertEqual(lines[:2], ["TFTP: Received read request", "TFTP: Received RRQ for " + name])
         self.assertEqual(lines[2:-1], [option_line] if option_line else [], lines)
-        match = STATISTICS.match(lines[-1])
-        self.assertEqual((int(match.group(1)), int(match.group(2))),
-                         (len(content) // block_size + 1, block_size), lines[-1])
+        self.assertStatistics(lines[-1], len(content) // block_size + 1, block_size)
 
-    def check_client(self, client):
-        for name, content in FILES.items():
-            with self.subTest(file=name):
-                self.fetch(client, name, content)
-
-    def test_atftp(self):
-        self.check_client("atftp")
-
-    def test_atftp_with_blksize_1428(self):
-        self.check_client("atftp blksize 1428")
-
-    def test_curl(self):
-        self.check_client("curl")
-
-    def test_tftp_hpa(self):
-        self.check_client("tftp-hpa")
+    def test_every_client_fetches_every_file(self):
+        for client in CLIENTS:
+            for name, content in FILES.items():
+                with self.subTest(client=client, file=name):
+                    self.fetch(client, name, content)
 
 
 if __name__ == "__main__":

@@ -5,7 +5,8 @@ import sys
 import unittest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from tftp_harness import STATISTICS, Client, ServedTree, ack, data_block, describe, pattern_bytes, rrq  # noqa: E402
+from tftp_harness import (STATISTICS, Client, PacketCase, ServedTree, ack, data_block, describe,  # noqa: E402
+                          pattern_bytes, rrq)
 
 SIZE = 65536 * 512 + 100
 BLOCKS = SIZE // 512 + 1  # 65537: numbered 1 to 65535, then 0, then 1
@@ -24,7 +25,7 @@ def tearDownModule():
     TREE.finish()
 
 
-class Rollover(unittest.TestCase):
+class Rollover(PacketCase):
     def test_more_than_65536_blocks(self):
         with open(TREE.path("big.bin"), "rb") as f:
             content = f.read()
@@ -47,8 +48,7 @@ class Rollover(unittest.TestCase):
                     reply = c.request(ack(n))
             c.send(ack(BLOCKS))
             line = server.wait_for(STATISTICS, mark, timeout=30.0)
-        match = STATISTICS.match(line)
-        self.assertEqual((int(match.group(1)), int(match.group(2))), (BLOCKS, 512), line)
+        self.assertStatistics(line, BLOCKS, 512)
         self.assertEqual(len(server.lines(mark)), 4, server.lines(mark)[-5:])
         for n in PROBES:
             with self.subTest(sequence=n, data_block=n & 0xFFFF):

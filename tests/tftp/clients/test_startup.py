@@ -33,7 +33,7 @@ class StartAndStop(unittest.TestCase):
 
     def assertServes(self):
         with Client() as c:
-            self.assertEqual(c.fetch(b"boot.bin")[0], CONTENT)
+            self.assertEqual(c.fetch(b"boot.bin"), CONTENT)
 
     def test_listening_line_names_the_boot_directory(self):
         boot_text = self.server.start()

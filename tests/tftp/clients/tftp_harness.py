@@ -10,6 +10,7 @@ import struct
 import subprocess
 import tempfile
 import time
+import unittest
 
 HOST = "127.0.0.1"
 PORT = 6051
@@ -29,13 +30,13 @@ DOWN_LINE = "CTFTPServer::Entry() is down!"
 
 # ---- packets -------------------------------------------------------------------------------
 
-def rrq(name, mode=b"octet", options=()):
+def rrq(name, mode=b"octet", options=(), op=OP_RRQ):
     """A read request; options is a flat sequence of names and values."""
-    return struct.pack("!H", OP_RRQ) + name + b"\0" + mode + b"\0" + b"".join(o + b"\0" for o in options)
+    return struct.pack("!H", op) + b"".join(o + b"\0" for o in (name, mode) + tuple(options))
 
 
-def wrq(name, mode=b"octet"):
-    return struct.pack("!H", OP_WRQ) + name + b"\0" + mode + b"\0"
+def wrq(name):
+    return rrq(name, op=OP_WRQ)
 
 
 def ack(block):
@@ -84,11 +85,9 @@ def data_block(packet):
 class Client:
     """One UDP endpoint on 127.0.0.1 that talks to the server; every receive has a time-out."""
 
-    def __init__(self, timeout=5.0):
-        self.timeout = timeout
+    def __init__(self):
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.bind((HOST, 0))
-        self.sock.settimeout(timeout)
 
     def __enter__(self):
         return self
@@ -102,9 +101,9 @@ class Client:
     def send(self, packet):
         self.sock.sendto(packet, SERVER)
 
-    def recv(self, timeout=None):
+    def recv(self, timeout=5.0):
         """The next datagram from the server; raises AssertionError when none comes in time."""
-        self.sock.settimeout(self.timeout if timeout is None else timeout)
+        self.sock.settimeout(timeout)
         try:
             packet, source = self.sock.recvfrom(65536)
         except socket.timeout:
@@ -113,9 +112,9 @@ class Client:
             raise AssertionError("reply came from %s:%d, not from the server's port" % source)
         return packet
 
-    def request(self, packet, timeout=None):
+    def request(self, packet):
         self.send(packet)
-        return self.recv(timeout)
+        return self.recv()
 
     def quiet_for(self, seconds):
         """True when nothing arrives within the given time."""
@@ -126,35 +125,28 @@ class Client:
             return True
         return False
 
-    def fetch(self, name, options=(), mode=b"octet"):
-        """Downloads a whole file in lock-step; returns (data, block size, blocks)."""
-        reply = self.request(rrq(name, mode, options))
-        block_size = 512
-        if reply[:2] == struct.pack("!H", OP_OACK):
-            block_size = int(reply[10:-1])
-            reply = self.request(ack(0))
+    def fetch(self, name):
+        """Downloads a whole file in 512-byte blocks, in lock-step; returns its bytes."""
+        reply = self.request(rrq(name))
         chunks = []
-        expected = 1
         limit = 1 + (1 << 20)  # far more blocks than any test file has
-        for _ in range(limit):
+        for expected in range(1, limit + 1):
             if data_block(reply) != expected & 0xFFFF:
                 raise AssertionError("expected DATA %d, got %s" % (expected & 0xFFFF, describe(reply)))
             chunks.append(reply[4:])
-            if len(reply) - 4 < block_size:
+            if len(reply) - 4 < 512:
                 self.send(ack(expected))
-                return b"".join(chunks), block_size, expected
+                return b"".join(chunks)
             reply = self.request(ack(expected))
-            expected += 1
         raise AssertionError("transfer did not end within %d blocks" % limit)
 
 
 # ---- the server ----------------------------------------------------------------------------
 
 def server_binary():
-    path = os.environ.get("CORVANE_SERVER")
-    if not path:
+    if not os.environ.get("CORVANE_SERVER"):
         raise RuntimeError("CORVANE_SERVER must name corvane-serve or Corvane.exe")
-    return path
+    return os.environ["CORVANE_SERVER"]
 
 
 def under_wine():
@@ -165,19 +157,15 @@ def make_tree(root, files):
     """Writes files (relative name -> bytes) below root; a value of None makes a directory."""
     for name, content in files.items():
         path = os.path.join(root, name)
-        if content is None:
-            os.makedirs(path, exist_ok=True)
-            continue
-        os.makedirs(os.path.dirname(path), exist_ok=True)
-        with open(path, "wb") as f:
-            f.write(content)
+        os.makedirs(path if content is None else os.path.dirname(path), exist_ok=True)
+        if content is not None:
+            with open(path, "wb") as f:
+                f.write(content)
 
 
 class Server:
-    """The program under test serving boot_dir: corvane-serve natively, Corvane.exe under Wine.
-
-    Its standard output goes to a file that is read incrementally, so no pipe is ever held by a
-    Wine server that the program may start."""
+    """corvane-serve natively, Corvane.exe under Wine, serving boot_dir; its output goes to files
+    (read incrementally) so that no pipe is ever held by a Wine server that the program may start."""
 
     def __init__(self, boot_dir):
         self.boot_dir = boot_dir
@@ -185,16 +173,11 @@ class Server:
         self.trace_path = os.path.join(self.work_dir, "stdout.txt")
         self.stderr_path = os.path.join(self.work_dir, "stderr.txt")
         self.wine = under_wine()
-        self.registered = False
-        self.process = None
-        self._lines = []
-        self._pending = b""
-        self._offset = 0
+        self.registered, self.process = False, None
+        self._lines, self._pending, self._offset = [], b"", 0
         binary = server_binary()
         self.program = os.path.join(boot_dir, os.path.basename(binary))
         shutil.copy2(binary, self.program)
-
-    # -- process --
 
     def _env(self):
         env = dict(os.environ)
@@ -215,8 +198,8 @@ class Server:
                                   stderr=subprocess.STDOUT, env=self._env(), timeout=timeout).returncode
 
     def launch(self, register=True):
-        """Starts serving, without waiting for anything. Corvane.exe is first registered (it
-        serves in the foreground only when registered), unless `register` is false."""
+        """Starts serving without waiting; Corvane.exe, which serves only when registered, is first
+        registered unless `register` is false."""
         if self.wine and register:
             rc = self.run_switch("/RegServer")
             if rc != 0:
@@ -229,51 +212,51 @@ class Server:
     def start(self, timeout=60.0):
         """Starts serving and waits for the listening line; returns the boot directory it names."""
         self.launch()
-        line = self.wait_for(LISTENING, 0, timeout)
-        return LISTENING.match(line).group(1)
+        return LISTENING.match(self.wait_for(LISTENING, 0, timeout)).group(1)
 
     def expected_boot_text(self):
         """The boot directory as the listening line must name it, closing separator included."""
-        if self.wine:
-            return "Z:" + self.boot_dir.replace("/", "\\") + "\\"
-        return self.boot_dir + "/"
+        return "Z:" + self.boot_dir.replace("/", "\\") + "\\" if self.wine else self.boot_dir + "/"
 
     def _end(self):
-        """Ends the program from outside: SIGTERM natively, TerminateProcess (taskkill) under Wine,
-        where a Unix signal to the program can leave the Wine server holding its socket, and with it
-        port 6051, for good."""
-        if not self.wine:
+        """SIGTERM natively; under Wine TerminateProcess (taskkill), as a Unix signal there can leave
+        the Wine server holding port 6051 for good."""
+        if self.wine:
+            subprocess.run([WINE_LOADER, "taskkill", "/F", "/IM", os.path.basename(self.program)],
+                           stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                           env=self._env(), timeout=60)
+        else:
             self.process.send_signal(signal.SIGTERM)
-            return
-        subprocess.run([WINE_LOADER, "taskkill", "/F", "/IM", os.path.basename(self.program)],
-                       stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                       env=self._env(), timeout=60)
+
+    def _wait_or_kill(self, timeout):
+        """The exit status, or None after killing a process that did not end in time."""
+        try:
+            return self.process.wait(timeout)
+        except subprocess.TimeoutExpired:
+            self.process.kill()
+            self.process.wait(10)
+            return None
+        finally:
+            self.process = None
+            self.unregister()
 
     def stop(self, timeout=20.0):
-        """Ends the server; natively checks a clean exit without sanitizer reports.
-
-        Returns the trace lines written after the stop request."""
+        """Ends the server, natively checking a clean exit without sanitizer reports; returns the
+        trace lines written after the stop request."""
         if self.process is None:
             return []
         mark = self.mark()
         self._end()
-        try:
-            rc = self.process.wait(timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait(10)
+        rc = self._wait_or_kill(timeout)
+        if rc is None:
             raise AssertionError("the server did not end within %.0f s of the stop request" % timeout)
-        finally:
-            self.process = None
-            self.unregister()
         errors = self._checked_stderr()
         if rc != 0 and not self.wine:
             raise AssertionError("the server ended with status %d after SIGTERM:\n%s" % (rc, errors))
         return self.lines(mark)
 
     def wait_exit(self, timeout=60.0):
-        """Waits for the server to end on its own; returns its exit status (natively after checking
-        that no sanitizer reported anything)."""
+        """Waits for the server to end on its own; returns its status (natively sanitizer-checked)."""
         try:
             rc = self.process.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -294,12 +277,7 @@ class Server:
         if self.process is not None:
             if self.wine:
                 self._end()
-            try:
-                self.process.wait(10)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait(10)
-            self.process = None
+            self._wait_or_kill(10)
         self.unregister()
 
     def unregister(self):
@@ -309,8 +287,6 @@ class Server:
 
     def remove(self):
         shutil.rmtree(self.work_dir, ignore_errors=True)
-
-    # -- trace lines --
 
     def _refresh(self):
         with open(self.trace_path, "rb") as f:
@@ -333,36 +309,30 @@ class Server:
 
     def wait_for(self, expected, since=0, timeout=10.0):
         """Waits for a trace line after `since` that equals a text or matches a compiled pattern."""
-        def matches(line):
-            return expected.match(line) if hasattr(expected, "match") else line == expected
         deadline = time.monotonic() + timeout
         while True:
             for line in self.lines(since):
-                if matches(line):
+                if expected.match(line) if hasattr(expected, "match") else line == expected:
                     return line
-            if time.monotonic() > deadline:
-                raise AssertionError("no trace line %r within %.1f s; lines: %r"
-                                     % (getattr(expected, "pattern", expected), timeout,
-                                        self.lines(since)[-20:]))
-            if self.process is not None and self.process.poll() is not None:
-                raise AssertionError("the server ended (status %d) while waiting for %r; lines: %r"
-                                     % (self.process.returncode,
-                                        getattr(expected, "pattern", expected), self.lines(since)[-20:]))
+            ended = self.process is not None and self.process.poll() is not None
+            if ended or time.monotonic() > deadline:
+                raise AssertionError("%s while waiting for trace line %r; lines: %r" % (
+                    "the server ended (status %d)" % self.process.returncode if ended
+                    else "%.1f s passed" % timeout,
+                    getattr(expected, "pattern", expected), self.lines(since)[-20:]))
             time.sleep(0.02)
 
     def lines_until(self, expected, since, timeout=10.0):
         """The trace lines after `since` up to and including the awaited one."""
-        last = self.wait_for(expected, since, timeout)
-        lines = self.lines(since)
+        last, lines = self.wait_for(expected, since, timeout), self.lines(since)
         return lines[:lines.index(last) + 1]
 
 
-# ---- a served tree for one test module -----------------------------------------------------
+# ---- a served tree for one test module, and its test cases ---------------------------------
 
 class ServedTree:
-    """A scratch directory holding the boot directory `boot/` (and whatever lies beside it), with
-    the server started over it. Test modules create one in setUpModule and finish it in
-    tearDownModule, so every case of a module shares one server process."""
+    """A scratch directory with the boot directory `boot/` (and files beside it) served by one
+    server process for a whole test module (setUpModule to tearDownModule)."""
 
     def __init__(self, boot_files, outside_files=None):
         self.root = tempfile.mkdtemp(prefix="corvane-tree-")
@@ -390,6 +360,23 @@ class ServedTree:
         finally:
             self.server.remove()
             shutil.rmtree(self.root, ignore_errors=True)
+
+
+class PacketCase(unittest.TestCase):
+    """Cases that talk packets to the server of the module's tree (set as `server` by setUpModule)."""
+    server = None
+
+    def client(self):
+        c = Client()
+        self.addCleanup(c.close)
+        return c
+
+    def assertPacket(self, actual, expected):
+        self.assertEqual(actual, expected, "got %s, expected %s" % (describe(actual), describe(expected)))
+
+    def assertStatistics(self, line, blocks, block_size):
+        match = STATISTICS.match(line)
+        self.assertEqual(match and (int(match.group(1)), int(match.group(2))), (blocks, block_size), line)
 
 
 def pattern_bytes(size, seed):
