@@ -1,7 +1,7 @@
 // Test helper run under Wine: full exit codes of a child, and service-manager queries and controls.
 //
 //   HostTool run TIMEOUT_MS      runs the command line in CORVANE_CHILD_CMDLINE, prints "exit 0x%08X"
-//   HostTool query NAME          prints the service's configuration and status as key=value lines
+//   HostTool query NAME          prints the service's binary path, state and exit code as key=value lines
 //   HostTool control NAME CODE   sends a control code (ControlService)
 //   HostTool create NAME DISPLAY BINARY   creates a demand-start own-process service
 //   HostTool config NAME BINARY  changes the service's executable path
@@ -63,52 +63,45 @@ int RunChild(DWORD nTimeoutMs)
     return nResult;
 }
 
-void PrintWide(const char* pszKey, LPCWSTR pszValue)
+// The service manager and one of its services; m_svc.m_h is null when either could not be opened.
+struct CServiceRef
 {
-    printf("%s=%ls\n", pszKey, pszValue ? pszValue : L"");
-}
+    CServiceRef(LPCWSTR pszName, DWORD dwAccess)
+        : m_scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS)),
+          m_svc(m_scm.m_h ? OpenServiceW(m_scm.m_h, pszName, dwAccess) : nullptr)
+    {
+    }
+    CScHandle m_scm;
+    CScHandle m_svc;
+};
 
 int Query(LPCWSTR pszName)
 {
-    CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm.m_h)
-        return Fail("OpenSCManager");
-    CScHandle service(OpenServiceW(scm.m_h, pszName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS));
-    if (!service.m_h)
+    CServiceRef service(pszName, SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+    if (!service.m_svc.m_h)
     {
         printf("missing %lu\n", GetLastError());
         return 2;
     }
     DWORD cbNeeded = 0;
-    QueryServiceConfigW(service.m_h, nullptr, 0, &cbNeeded);
+    QueryServiceConfigW(service.m_svc.m_h, nullptr, 0, &cbNeeded);
     std::string config(cbNeeded + 16, '\0');
     auto* pConfig = reinterpret_cast<QUERY_SERVICE_CONFIGW*>(&config[0]);
-    if (!QueryServiceConfigW(service.m_h, pConfig, static_cast<DWORD>(config.size()), &cbNeeded))
+    if (!QueryServiceConfigW(service.m_svc.m_h, pConfig, static_cast<DWORD>(config.size()), &cbNeeded))
         return Fail("QueryServiceConfig");
-    printf("type=%lu\nstart=%lu\nerrorcontrol=%lu\n", pConfig->dwServiceType, pConfig->dwStartType,
-           pConfig->dwErrorControl);
-    PrintWide("binary", pConfig->lpBinaryPathName);
-    PrintWide("group", pConfig->lpLoadOrderGroup);
-    PrintWide("account", pConfig->lpServiceStartName);
-    PrintWide("display", pConfig->lpDisplayName);
     SERVICE_STATUS status = {};
-    if (!QueryServiceStatus(service.m_h, &status))
+    if (!QueryServiceStatus(service.m_svc.m_h, &status))
         return Fail("QueryServiceStatus");
-    printf("state=%lu\nexitcode=0x%08lX\naccepted=%lu\n", status.dwCurrentState, status.dwWin32ExitCode,
-           status.dwControlsAccepted);
+    printf("binary=%ls\nstate=%lu\nexitcode=0x%08lX\n", pConfig->lpBinaryPathName ? pConfig->lpBinaryPathName : L"",
+           status.dwCurrentState, status.dwWin32ExitCode);
     return 0;
 }
 
 int Control(LPCWSTR pszName, DWORD nCode)
 {
-    CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
-    if (!scm.m_h)
-        return Fail("OpenSCManager");
-    CScHandle service(OpenServiceW(scm.m_h, pszName, SERVICE_ALL_ACCESS));
-    if (!service.m_h)
-        return Fail("OpenService");
+    CServiceRef service(pszName, SERVICE_ALL_ACCESS);
     SERVICE_STATUS status = {};
-    if (!ControlService(service.m_h, nCode, &status))
+    if (!service.m_svc.m_h || !ControlService(service.m_svc.m_h, nCode, &status))
         return Fail("ControlService");
     printf("control ok state=%lu\n", status.dwCurrentState);
     return 0;
@@ -117,11 +110,10 @@ int Control(LPCWSTR pszName, DWORD nCode)
 int Create(LPCWSTR pszName, LPCWSTR pszDisplay, LPCWSTR pszBinary)
 {
     CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm.m_h)
-        return Fail("OpenSCManager");
-    CScHandle service(CreateServiceW(scm.m_h, pszName, pszDisplay, SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                     SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, pszBinary, nullptr, nullptr,
-                                     nullptr, nullptr, nullptr));
+    CScHandle service(scm.m_h ? CreateServiceW(scm.m_h, pszName, pszDisplay, SERVICE_ALL_ACCESS,
+                                               SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL,
+                                               pszBinary, nullptr, nullptr, nullptr, nullptr, nullptr)
+                              : nullptr);
     if (!service.m_h)
         return Fail("CreateService");
     printf("created\n");
@@ -130,14 +122,10 @@ int Create(LPCWSTR pszName, LPCWSTR pszDisplay, LPCWSTR pszBinary)
 
 int Config(LPCWSTR pszName, LPCWSTR pszBinary)
 {
-    CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm.m_h)
-        return Fail("OpenSCManager");
-    CScHandle service(OpenServiceW(scm.m_h, pszName, SERVICE_CHANGE_CONFIG));
-    if (!service.m_h)
-        return Fail("OpenService");
-    if (!ChangeServiceConfigW(service.m_h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE, pszBinary,
-                              nullptr, nullptr, nullptr, nullptr, nullptr, nullptr))
+    CServiceRef service(pszName, SERVICE_CHANGE_CONFIG);
+    if (!service.m_svc.m_h || !ChangeServiceConfigW(service.m_svc.m_h, SERVICE_NO_CHANGE, SERVICE_NO_CHANGE,
+                                                    SERVICE_NO_CHANGE, pszBinary, nullptr, nullptr, nullptr, nullptr,
+                                                    nullptr, nullptr))
         return Fail("ChangeServiceConfig");
     printf("configured\n");
     return 0;
@@ -145,18 +133,15 @@ int Config(LPCWSTR pszName, LPCWSTR pszBinary)
 
 int Remove(LPCWSTR pszName)
 {
-    CScHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (!scm.m_h)
-        return Fail("OpenSCManager");
-    CScHandle service(OpenServiceW(scm.m_h, pszName, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS));
-    if (!service.m_h)
+    CServiceRef service(pszName, SERVICE_STOP | DELETE | SERVICE_QUERY_STATUS);
+    if (!service.m_svc.m_h)
     {
         printf("missing %lu\n", GetLastError());
         return 0;
     }
     SERVICE_STATUS status = {};
-    ControlService(service.m_h, SERVICE_CONTROL_STOP, &status);
-    if (!DeleteService(service.m_h) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+    ControlService(service.m_svc.m_h, SERVICE_CONTROL_STOP, &status);
+    if (!DeleteService(service.m_svc.m_h) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
         return Fail("DeleteService");
     printf("removed\n");
     return 0;

@@ -1,8 +1,5 @@
-"""Drives Corvane.exe, the registry and the service manager in a Wine prefix kept for these tests.
-
-The prefix's services.exe runs with the eventlog and service debug channels on, so its log shows the
-events and status reports of the ZetCorvane service, whose own output Wine discards.
-"""
+"""Drives Corvane.exe, the registry and the service manager in a Wine prefix kept for these tests, whose
+services.exe logs the eventlog and service channels: the service's own output Wine discards."""
 import os
 import pathlib
 import re
@@ -42,22 +39,24 @@ class Prefix:
         env.update(extra_env or {})
         proc = subprocess.run([WINE, *args], env=env, stdin=subprocess.DEVNULL, capture_output=True,
                               timeout=timeout)
-        out = proc.stdout.decode("utf-8", "replace").replace("\r", "")
-        err = proc.stderr.decode("utf-8", "replace").replace("\r", "")
+        out, err = (text.decode("utf-8", "replace").replace("\r", "") for text in (proc.stdout, proc.stderr))
         if check and proc.returncode != 0:
             raise AssertionError(f"wine {args} failed with {proc.returncode}: {out}{err}")
         return proc.returncode, out, err
 
+    def quiet(self, *command, timeout=60):
+        subprocess.run(command, env=self.env, timeout=timeout, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                       stderr=subprocess.DEVNULL)
+
     def up(self):
         """Creates the prefix once, then starts its server and services with the debug log."""
-        quiet = dict(stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        subprocess.run([WINESERVER, "-k"], env=self.env, timeout=60, **quiet)
+        self.down()
         if not os.path.exists(os.path.join(self.path, "system.reg")):
-            subprocess.run([WINE, "wineboot", "--init"], env=self.env, timeout=300, **quiet)
-            subprocess.run([WINESERVER, "-w"], env=self.env, timeout=300, **quiet)
+            self.quiet(WINE, "wineboot", "--init", timeout=300)
+            self.quiet(WINESERVER, "-w", timeout=300)
         # Neither the server nor services.exe may hold the test runner's pipes: wineboot, which starts
         # the services, is the first program of the new server and writes to the log file.
-        subprocess.run([WINESERVER, "-p"], env=self.env, timeout=60, **quiet)
+        self.quiet(WINESERVER, "-p")
         with open(self.log_path, "wb") as log:
             env = dict(self.env, WINEDEBUG="-all,+eventlog,+service")
             subprocess.run([WINE, "wineboot"], env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
@@ -67,16 +66,13 @@ class Prefix:
                   "/d", "user32.MessageBoxW", "/f", check=True)
 
     def down(self):
-        subprocess.run([WINESERVER, "-k"], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                       stderr=subprocess.DEVNULL, timeout=60)
+        self.quiet(WINESERVER, "-k")
 
     def log_size(self):
         return self.log_path.stat().st_size
 
     def log_since(self, offset):
-        with open(self.log_path, "rb") as log:
-            log.seek(offset)
-            return log.read().decode("utf-8", "replace").replace("\r", "")
+        return self.log_path.read_bytes()[offset:].decode("utf-8", "replace").replace("\r", "")
 
     def wait_log(self, offset, pattern, timeout=20):
         """Waits (bounded) until the log after offset matches pattern; returns the text after offset."""
@@ -95,8 +91,7 @@ class Registry:
         self.prefix = prefix
 
     def tree(self, key):
-        """Every key below key (itself included, as "") with its values, or None when key is missing.
-        Key names are relative to key and lower-cased; values map a name to (type, data)."""
+        """{lower-cased name relative to key ("" for key): {value name: (type, data)}}, or None when missing."""
         rc, out, _ = self.prefix.wine("reg", "query", key, "/s")
         if rc != 0:
             return None
@@ -134,7 +129,7 @@ def expand_root(key):
 
 class HostTestCase(unittest.TestCase):
     """Brings up the prefix, puts Corvane.exe in a directory whose name has a space, and removes every
-    registration the program can make, before and after the tests."""
+    registration the program can make before the class, before each case and after the class."""
 
     @classmethod
     def setUpClass(cls):
@@ -160,6 +155,9 @@ class HostTestCase(unittest.TestCase):
             cls.prefix.down()
             shutil.rmtree(cls.workdir, ignore_errors=True)
 
+    def setUp(self):
+        self.reset_registration()
+
     @classmethod
     def reset_registration(cls):
         _, out, _ = cls.prefix.wine(cls.tool, "remove", SERVICE, DECOY)
@@ -170,12 +168,12 @@ class HostTestCase(unittest.TestCase):
             cls.wait_until(lambda: cls.service_config() is None and cls.service_config(DECOY) is None, 20)
 
     @staticmethod
-    def wait_until(condition, timeout, step=0.2):
+    def wait_until(condition, timeout):
         deadline = time.monotonic() + timeout
         while not condition():
             if time.monotonic() > deadline:
                 return False
-            time.sleep(step)
+            time.sleep(0.2)
         return True
 
     def run_exe(self, arguments, timeout_ms=30000, debug=None):

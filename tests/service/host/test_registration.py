@@ -13,18 +13,19 @@ class SwitchTests(HostTestCase):
     """Each switch after either separator in any case; words that only look like switches start the program,
     which exits with 2 while the program is not registered."""
 
-    def setUp(self):
-        self.reset_registration()
-
-    def test_machine_switch_spellings(self):
-        for register, unregister in (("/RegServer", "/UnregServer"), ("-regserver", "-unregserver"),
-                                     ("/REGSERVER", "/UNREGSERVER"), ("--RegServer", "--UnRegServer"),
-                                     ("/RegServer extra", "/UnregServer\textra"), ("x/RegServer", "x-UnregServer")):
+    def test_machine_and_per_user_switch_spellings(self):
+        for register, unregister, root in (
+                ("/RegServer", "/UnregServer", MACHINE_APPID), ("-regserver", "-unregserver", MACHINE_APPID),
+                ("/REGSERVER", "/UNREGSERVER", MACHINE_APPID), ("--RegServer", "--UnRegServer", MACHINE_APPID),
+                ("/RegServer extra", "/UnregServer\textra", MACHINE_APPID),
+                ("x/RegServer", "x-UnregServer", MACHINE_APPID),
+                ("/RegServerPerUser", "-unregserverperuser", USER_APPID),
+                ("-REGSERVERPERUSER", "/UnregServerPerUser", USER_APPID)):
             with self.subTest(register=register, unregister=unregister):
                 self.assertEqual(self.run_exe(register)[0], 0)
-                self.assert_registered()
+                self.assert_registered(root)
                 self.assertEqual(self.run_exe(unregister)[0], 0)
-                self.assert_unregistered()
+                self.assert_unregistered(root)
         self.assertIsNone(self.service_config())
 
     def test_service_spellings(self):
@@ -35,15 +36,6 @@ class SwitchTests(HostTestCase):
                 self.assertIsNotNone(self.service_config())
                 self.assertEqual(self.run_exe("/UnregServer")[0], 0)
                 self.assertIsNone(self.service_config())
-
-    def test_per_user_spellings(self):
-        for register, unregister in (("/RegServerPerUser", "-unregserverperuser"),
-                                     ("-REGSERVERPERUSER", "/UnregServerPerUser")):
-            with self.subTest(register=register, unregister=unregister):
-                self.assertEqual(self.run_exe(register)[0], 0)
-                self.assert_registered(USER_APPID)
-                self.assertEqual(self.run_exe(unregister)[0], 0)
-                self.assert_unregistered(USER_APPID)
 
     def test_words_that_are_not_switches_start_the_program(self):
         for arguments in ("", "/RegServer:", "/RegServerX", "/RegServer,", "/Unknown", "RegServer",
@@ -76,7 +68,7 @@ class FlowStateTests(HostTestCase):
     FOREIGN = MACHINE_APPID + r"\{0C0A0000-0000-4000-8000-00000000C0DE}"
 
     def setUp(self):
-        self.reset_registration()
+        super().setUp()
         self.registry.add_key(self.FOREIGN)
 
     def tearDown(self):
@@ -153,9 +145,6 @@ class FlowStateTests(HostTestCase):
 class StartTests(HostTestCase):
     """A start without a switch: the exit code tells why nothing is served."""
 
-    def setUp(self):
-        self.reset_registration()
-
     def test_start_before_registration_exits_with_2(self):
         self.assertEqual(self.run_exe("")[0], NEVER_REGISTERED)
 
@@ -163,8 +152,7 @@ class StartTests(HostTestCase):
         self.assertEqual(self.run_exe("-Service")[0], 0)
         # Wine's dispatcher gives up after about ten seconds.
         self.assertEqual(self.run_exe("", timeout_ms=60000)[0], NOT_STARTED_BY_SCM)
-        config = self.service_config()
-        self.assertEqual(config["state"], "1", "a start by hand must not start the service")
+        self.assertEqual(self.service_config()["state"], "1", "a start by hand must not start the service")
 
 
 class InstallFailureTests(HostTestCase):
@@ -172,9 +160,6 @@ class InstallFailureTests(HostTestCase):
     AppID entries kept."""
 
     RELAY = "-all,+relay"
-
-    def setUp(self):
-        self.reset_registration()
 
     def message_boxes(self, stderr):
         return re.findall(r'user32\.MessageBoxW\([^)]*L"([^"]*)"[^)]*L"([^"]*)"', stderr)
