@@ -47,19 +47,20 @@ protected:
         }
     }
 
+    // Each key holds exactly one string value and no subkeys.
     static void ExpectEntries(HKEY hRoot)
     {
-        EXPECT_EQ(1, CountValues(hRoot, kAppIdKey));
-        EXPECT_EQ(0, CountSubkeys(hRoot, kAppIdKey));
-        RegValue name = ReadValue(hRoot, kAppIdKey, nullptr);
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), name.dwType);
-        EXPECT_EQ(StringBytes(L"Corvane"), name.data);
+        ExpectOnlyString(hRoot, kAppIdKey, nullptr, L"Corvane");
+        ExpectOnlyString(hRoot, kExeKey, L"AppID", CORVANE_APPID);
+    }
 
-        EXPECT_EQ(1, CountValues(hRoot, kExeKey));
-        EXPECT_EQ(0, CountSubkeys(hRoot, kExeKey));
-        RegValue appId = ReadValue(hRoot, kExeKey, L"AppID");
-        EXPECT_EQ(static_cast<DWORD>(REG_SZ), appId.dwType);
-        EXPECT_EQ(StringBytes(CORVANE_APPID), appId.data);
+    static void ExpectOnlyString(HKEY hRoot, const std::wstring& key, LPCWSTR pszName, LPCWSTR pszText)
+    {
+        EXPECT_EQ(1, CountValues(hRoot, key)) << key;
+        EXPECT_EQ(0, CountSubkeys(hRoot, key)) << key;
+        RegValue value = ReadValue(hRoot, key, pszName);
+        EXPECT_EQ(static_cast<DWORD>(REG_SZ), value.dwType) << key;
+        EXPECT_EQ(StringBytes(pszText), value.data) << key;
     }
 
     static bool EntriesExist(HKEY hRoot) { return KeyExists(hRoot, kAppIdKey) || KeyExists(hRoot, kExeKey); }
@@ -125,18 +126,12 @@ TEST_F(ModuleScriptTest, PerUserWrapperHoldsEveryHkcrBlockAndBracesInQuotes)
     const int nOtherClasses = CountSubkeys(HKEY_CURRENT_USER, kClasses);
 
     perUserRegistration = true;
-    {
-        CRegScriptParser parser(&registrar);
-        ASSERT_EQ(S_OK, parser.RunScript(script.c_str(), TRUE));
-    }
+    ASSERT_EQ(S_OK, CRegScriptParser(&registrar).RunScript(script.c_str(), TRUE));
     EXPECT_EQ(StringBytes(L"}"), ReadValue(HKEY_CURRENT_USER, kClasses + L"\\" + name, L"br}ce").data);
     EXPECT_EQ(StringBytes(L"{"), ReadValue(HKEY_CURRENT_USER, kClasses + L"\\" + name + L"-2", nullptr).data);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClasses + L"\\" + name));
 
-    {
-        CRegScriptParser parser(&registrar);
-        ASSERT_EQ(S_OK, parser.RunScript(script.c_str(), FALSE));
-    }
+    ASSERT_EQ(S_OK, CRegScriptParser(&registrar).RunScript(script.c_str(), FALSE));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClasses + L"\\" + name));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClasses + L"\\" + name + L"-2"));
     EXPECT_EQ(nOtherClasses > 0, KeyExists(HKEY_CURRENT_USER, kClasses));

@@ -52,11 +52,7 @@ std::wstring Doubled(const std::wstring& text)
 {
     std::wstring doubled;
     for (wchar_t ch : text)
-    {
-        doubled += ch;
-        if (ch == L'\'')
-            doubled += ch;
-    }
+        doubled += ch == L'\'' ? L"''" : std::wstring(1, ch);
     return doubled;
 }
 }  // namespace
@@ -68,10 +64,10 @@ TEST(Registrar, HandsOutNoInterfaceAndCountsNoReferences)
     void* pInterface = &registrar;
     EXPECT_EQ(E_NOTIMPL, registrar.QueryInterface(iidUnknown, &pInterface));
     EXPECT_EQ(nullptr, pInterface);
-    EXPECT_EQ(1u, registrar.AddRef());
-    EXPECT_EQ(1u, registrar.AddRef());
-    EXPECT_EQ(0u, registrar.Release());
-    EXPECT_EQ(0u, registrar.Release());
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(1u, registrar.AddRef());
+    for (int i = 0; i < 2; ++i)
+        EXPECT_EQ(0u, registrar.Release());
     EXPECT_EQ(S_OK, registrar.AddVariable(L"Still", L"usable")) << "Release frees nothing";
     EXPECT_STREQ(L"usable", registrar.FindVariable(L"still"));
 }
@@ -170,12 +166,10 @@ TEST(ScriptResource, ModulePathWithASingleQuote)
     ASSERT_TRUE(CopyFileW((OwnDirectory() + L"\\registrar_path_probe.exe").c_str(), probe.c_str(), FALSE));
 
     EXPECT_EQ(static_cast<DWORD>(S_OK), RunProgram(probe, L"register"));
-    RegValue raw = ReadValue(HKEY_CURRENT_USER, probeKey, L"Raw");
-    RegValue module = ReadValue(HKEY_CURRENT_USER, probeKey, L"Module");
-    RegValue appId = ReadValue(HKEY_CURRENT_USER, probeKey, L"AppID");
-    EXPECT_EQ(StringBytes(probe), raw.data);
-    EXPECT_EQ(StringBytes(L"\"" + Doubled(probe) + L"\""), module.data);
-    EXPECT_EQ(StringBytes(CORVANE_APPID), appId.data) << "the module's common variable";
+    EXPECT_EQ(StringBytes(probe), ReadValue(HKEY_CURRENT_USER, probeKey, L"Raw").data);
+    EXPECT_EQ(StringBytes(L"\"" + Doubled(probe) + L"\""), ReadValue(HKEY_CURRENT_USER, probeKey, L"Module").data);
+    EXPECT_EQ(StringBytes(CORVANE_APPID), ReadValue(HKEY_CURRENT_USER, probeKey, L"AppID").data)
+        << "the module's common variable";
 
     EXPECT_EQ(static_cast<DWORD>(S_OK), RunProgram(probe, L"unregister"));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, probeKey));

@@ -61,45 +61,34 @@ const std::wstring kOpening = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
 const std::wstring kClosing = L"\r\n\t}\r\n}\r\n";
 }  // namespace
 
-TEST(ScriptTokenizer, QuotesBlanksAndSeparators)
-{
-    HRESULT hrEnd = S_OK;
-    auto tokens = ReadAllTokens(L" 'it''s' 'a'b '' 'x y' {x} =s\fz\tHKCR{ 'don''t'' ", &hrEnd);
-    // The last quoted token never closes: its doubled quote is text and the text ends inside it.
-    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
-    std::vector<std::wstring> expected = {L"it's", L"a", L"b", L"", L"x y", L"{x}", L"=s\fz", L"HKCR{"};
-    EXPECT_EQ(expected, tokens);
-
-    tokens = ReadAllTokens(L"\r\n last \r\n\t ", &hrEnd);
-    EXPECT_EQ(std::vector<std::wstring>{L"last"}, tokens);
-    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd) << "blanks and then the end of the text: no token";
-}
-
-TEST(ScriptTokenizer, TokenHoldsAtMost4094CodeUnits)
+// Every text ends in a failed read: blanks and then the end of the text hold no token.
+TEST(ScriptTokenizer, QuotesBlanksSeparatorsAndTheLongestToken)
 {
     const std::wstring fits(4094, L'x');
     const std::wstring tooLong(4095, L'x');
-    HRESULT hrEnd = S_OK;
-
-    auto tokens = ReadAllTokens(fits + L" next", &hrEnd);
-    ASSERT_EQ(2u, tokens.size());
-    EXPECT_EQ(fits, tokens[0]);
-    EXPECT_EQ(L"next", tokens[1]);
-    EXPECT_TRUE(ReadAllTokens(tooLong, &hrEnd).empty());
-    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
-
-    tokens = ReadAllTokens(L"'" + fits + L"'", &hrEnd);
-    ASSERT_EQ(1u, tokens.size());
-    EXPECT_EQ(fits, tokens[0]);
-    EXPECT_TRUE(ReadAllTokens(L"'" + tooLong + L"'", &hrEnd).empty());
-    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
-
-    // A doubled quote stores one code unit.
-    tokens = ReadAllTokens(L"'" + std::wstring(4093, L'x') + L"'''", &hrEnd);
-    ASSERT_EQ(1u, tokens.size());
-    EXPECT_EQ(std::wstring(4093, L'x') + L"'", tokens[0]);
-    EXPECT_TRUE(ReadAllTokens(L"'" + fits + L"'''", &hrEnd).empty());
-    EXPECT_EQ(DISP_E_EXCEPTION, hrEnd);
+    const struct
+    {
+        std::wstring text;
+        std::vector<std::wstring> tokens;
+    } cases[] = {
+        // The last quoted token never closes: its doubled quote is text and the text ends inside it.
+        {L" 'it''s' 'a'b '' 'x y' {x} =s\fz\tHKCR{ 'don''t'' ",
+         {L"it's", L"a", L"b", L"", L"x y", L"{x}", L"=s\fz", L"HKCR{"}},
+        {L"\r\n last \r\n\t ", {L"last"}},
+        {fits + L" next", {fits, L"next"}},
+        {tooLong, {}},
+        {L"'" + fits + L"'", {fits}},
+        {L"'" + tooLong + L"'", {}},
+        // A doubled quote stores one code unit.
+        {L"'" + std::wstring(4093, L'x') + L"'''", {std::wstring(4093, L'x') + L"'"}},
+        {L"'" + fits + L"'''", {}},
+    };
+    for (const auto& item : cases)
+    {
+        HRESULT hrEnd = S_OK;
+        EXPECT_EQ(item.tokens, ReadAllTokens(item.text, &hrEnd)) << item.text.substr(0, 40);
+        EXPECT_EQ(DISP_E_EXCEPTION, hrEnd) << item.text.substr(0, 40);
+    }
 }
 
 TEST_F(PreprocessTest, VariablesExpandWithoutRescanning)
@@ -119,9 +108,9 @@ TEST_F(PreprocessTest, VariablesExpandWithoutRescanning)
 
     std::wstring output;
     EXPECT_EQ(E_FAIL, Preprocess(L"%" + std::wstring(32, L'N') + L"%", &output)) << "32-unit name";
-    EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(L"HKCR %NOSUCH%", &output));
-    EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(L"HKCR { }%", &output)) << "lone % at the end";
-    EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(L"%APPID", &output)) << "no closing %";
+    // An unknown name, a lone % at the end, no closing %.
+    for (LPCWSTR pszBad : {L"HKCR %NOSUCH%", L"HKCR { }%", L"%APPID"})
+        EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(pszBad, &output)) << pszBad;
 
     CRegScriptParser parser(&m_registrar);
     LPWSTR pszResult = reinterpret_cast<LPWSTR>(1);
@@ -133,13 +122,9 @@ TEST_F(PreprocessTest, GrowsForOutputsManyTimesItsInput)
 {
     const std::wstring big(5000, L'v');
     ASSERT_EQ(S_OK, m_registrar.AddVariable(L"BIG", big.c_str()));
-    std::wstring script;
-    std::wstring expected;
+    std::wstring script, expected;
     for (int i = 0; i < 20; ++i)
-    {
-        script += L"x %BIG% ";
-        expected += L"x " + big + L" ";
-    }
+        script += L"x %BIG% ", expected += L"x " + big + L" ";
     EXPECT_EQ(expected, Expanded(script));
 }
 

@@ -64,12 +64,13 @@ std::vector<BYTE> DwordBytes(DWORD dwValue)
 
 TEST_F(ScriptWalkTest, RegistersEachValueKindWithExactTypeAndBytes)
 {
-    const std::wstring bigHex = [] {
-        std::wstring hex;
-        for (int i = 0; i < 300; ++i)
-            hex += L"0123456789abcdef"[i % 16], hex += L"FEDCBA9876543210"[i % 16];
-        return hex;
-    }();
+    std::wstring bigHex;
+    std::vector<BYTE> bigBytes;
+    for (int i = 0; i < 300; ++i)
+    {
+        bigHex += L"0123456789abcdef"[i % 16], bigHex += L"FEDCBA9876543210"[i % 16];
+        bigBytes.push_back(static_cast<BYTE>(((i % 16) << 4) | (15 - i % 16)));
+    }
     const std::wstring bigPiece(200, L'p');
     const std::wstring script = Below(L"Kinds = s 'default text'\r\n{\r\n"
                                       L"\tval Str = s 'it''s here'\r\n"
@@ -108,6 +109,7 @@ TEST_F(ScriptWalkTest, RegistersEachValueKindWithExactTypeAndBytes)
         {L"BinBadDigit", REG_BINARY, {0x00}},
         {L"BinEmpty", REG_BINARY, {}},
         {L"BigMulti", REG_MULTI_SZ, StringBytes(bigPiece + std::wstring(1, L'\0') + bigPiece + std::wstring(1, L'\0'))},
+        {L"BigBin", REG_BINARY, bigBytes},
     };
     for (const auto& item : expected)
     {
@@ -116,10 +118,6 @@ TEST_F(ScriptWalkTest, RegistersEachValueKindWithExactTypeAndBytes)
         EXPECT_EQ(item.dwType, value.dwType) << item.pszName;
         EXPECT_EQ(item.data, value.data) << item.pszName;
     }
-    RegValue bigBin = Value(L"Kinds", L"BigBin");
-    ASSERT_EQ(300u, bigBin.data.size());
-    for (size_t i = 0; i < 300; ++i)
-        EXPECT_EQ(((i % 16) << 4) | (15 - i % 16), bigBin.data[i]) << "byte " << i;
     EXPECT_EQ(14, CountValues(HKEY_CURRENT_USER, m_root.Path(L"Kinds"))) << "13 named and the unnamed value";
 }
 
@@ -155,8 +153,8 @@ TEST_F(ScriptWalkTest, UnregisteringMissingKeysAndValuesSucceedsAndChangesNothin
 {
     SetString(L"Other", L"Keep", L"me");
     SetString(L"", L"RootValue", L"stays");
-    EXPECT_EQ(S_OK, Run(Below(L"Missing { Deeper = s q { val X = s y } }\r\nval Absent = s z\r\nNoRemove Other { val Gone = s g }"),
-                        FALSE));
+    EXPECT_EQ(S_OK, Run(Below(L"Missing { Deeper = s q { val X = s y } }\r\nval Absent = s z\r\n"
+                              L"NoRemove Other { val Gone = s g }"), FALSE));
     ExpectString(L"Other", L"Keep", L"me");
     ExpectString(L"", L"RootValue", L"stays");
 }
