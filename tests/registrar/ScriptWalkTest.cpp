@@ -16,8 +16,7 @@ protected:
 
     HRESULT Run(const std::wstring& script, BOOL bRegister)
     {
-        CRegScriptParser parser(&m_registrar);
-        return parser.RunScript(script.c_str(), bRegister);
+        return CRegScriptParser(&m_registrar).RunScript(script.c_str(), bRegister);
     }
 
     // A root block that places the entries below the test's private key.

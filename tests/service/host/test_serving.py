@@ -47,7 +47,7 @@ class ServiceModeTests(ServingTestCase):
 
     def history(self, log):
         """The service's events and status reports in order, as (thread, what, detail); a status report's
-        detail is (state, service type, controls accepted, exit code, specific code, checkpoint, wait hint)."""
+        detail is (service type, state, controls accepted, exit code, specific code, checkpoint, wait hint)."""
         entries = []
         for line in log.splitlines():
             m = re.match(r'^(\w+):trace:eventlog:ReportEventW.*?L"([^"]*)"', line)
@@ -55,8 +55,7 @@ class ServiceModeTests(ServingTestCase):
                 entries.append((m.group(1), "event", m.group(2)))
             m = re.match(r"^(\w+):trace:service:SetServiceStatus \S+ (\S+) (\S+) (\S+) (\S+) (\S+) (\S+) (\S+)", line)
             if m:
-                kind, state, accepted, exitcode, specific, checkpoint, hint = m.groups()[1:]
-                entries.append((m.group(1), "status", (state, kind, accepted, exitcode, specific, checkpoint, hint)))
+                entries.append((m.group(1), "status", m.groups()[1:]))
         return entries
 
     def net(self, verb):
@@ -86,7 +85,7 @@ class ServiceModeTests(ServingTestCase):
 
         # Status reports carry only the stop control and no checkpoints or hints; the exit code stays 0.
         def report(state):
-            return ("status", (state, "0x10", "0x1", "0", "0", "0", "0"))
+            return ("status", ("0x10", state, "0x1", "0", "0", "0", "0"))
         history = self.history(log)
         self.assertEqual([entry[1:] for entry in history], [
             report("0x2"),                           # START_PENDING

@@ -12,23 +12,20 @@ import tempfile
 import time
 import unittest
 
-HOST = "127.0.0.1"
-PORT = 6051
+HOST, PORT = "127.0.0.1", 6051
 SERVER = (HOST, PORT)
 WINE_LOADER = "/usr/lib/wine/wine64"
 
 OP_RRQ, OP_WRQ, OP_DATA, OP_ACK, OP_ERROR, OP_OACK = 1, 2, 3, 4, 5, 6
 
 LISTENING = re.compile(r"^TFTP: 'Listening' on port 6051, protocol UDP at (.+)$")
-STATISTICS = re.compile(
-    r"^TFTP: Transferred (-?\d+) blocks of (\d+) data bytes in (\d+\.\d{3}) seconds\.$")
+STATISTICS = re.compile(r"^TFTP: Transferred (-?\d+) blocks of (\d+) data bytes in (\d+\.\d{3}) seconds\.$")
 SANITIZER_MARKERS = ("Sanitizer", "runtime error:")
 
 ENTRY_LINE = "Entering CTFTPServer::Entry()."
 DOWN_LINE = "CTFTPServer::Entry() is down!"
 
 
-# ---- packets -------------------------------------------------------------------------------
 
 def rrq(name, mode=b"octet", options=(), op=OP_RRQ):
     """A read request; options is a flat sequence of names and values."""
@@ -80,7 +77,6 @@ def data_block(packet):
     return None
 
 
-# ---- the client ----------------------------------------------------------------------------
 
 class Client:
     """One UDP endpoint on 127.0.0.1 that talks to the server; every receive has a time-out."""
@@ -141,7 +137,6 @@ class Client:
         raise AssertionError("transfer did not end within %d blocks" % limit)
 
 
-# ---- the server ----------------------------------------------------------------------------
 
 def server_binary():
     if not os.environ.get("CORVANE_SERVER"):
@@ -328,7 +323,6 @@ class Server:
         return lines[:lines.index(last) + 1]
 
 
-# ---- a served tree for one test module, and its test cases ---------------------------------
 
 class ServedTree:
     """A scratch directory with the boot directory `boot/` (and files beside it) served by one
@@ -353,10 +347,7 @@ class ServedTree:
     def finish(self, check=True):
         """Stops the server (checking its exit when asked) and removes the scratch directories."""
         try:
-            if check:
-                self.server.stop()
-            else:
-                self.server.kill()
+            self.server.stop() if check else self.server.kill()
         finally:
             self.server.remove()
             shutil.rmtree(self.root, ignore_errors=True)
