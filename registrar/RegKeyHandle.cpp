@@ -30,12 +30,9 @@ LONG CRegKeyHandle::OpenKey(HKEY hParent, LPCWSTR pszName, REGSAM samDesired)
 {
     HKEY hKey = nullptr;
     LONG lResult = RegOpenKeyExW(hParent, pszName, 0, samDesired, &hKey);
-    if (lResult != ERROR_SUCCESS)
-        return lResult;
-    CloseKey();
-    m_hKey = hKey;
-    m_samView = samDesired & kViewBits;
-    return ERROR_SUCCESS;
+    if (lResult == ERROR_SUCCESS)
+        Take(hKey, samDesired);
+    return lResult;
 }
 
 LONG CRegKeyHandle::CreateKey(HKEY hParent, LPCWSTR pszName, LPWSTR pszClass, DWORD dwOptions, REGSAM samDesired,
@@ -47,12 +44,17 @@ LONG CRegKeyHandle::CreateKey(HKEY hParent, LPCWSTR pszName, LPWSTR pszClass, DW
                                    &dwDisposition);
     if (pdwDisposition != nullptr)
         *pdwDisposition = dwDisposition;
-    if (lResult != ERROR_SUCCESS)
-        return lResult;
+    if (lResult == ERROR_SUCCESS)
+        Take(hKey, samDesired);
+    return lResult;
+}
+
+// A newly opened key replaces the one held; the view bits go with it to every removal below it.
+void CRegKeyHandle::Take(HKEY hKey, REGSAM samDesired)
+{
     CloseKey();
     m_hKey = hKey;
     m_samView = samDesired & kViewBits;
-    return ERROR_SUCCESS;
 }
 
 LONG CRegKeyHandle::CloseKey()

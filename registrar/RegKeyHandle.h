@@ -29,6 +29,9 @@ public:
 
     HKEY m_hKey = nullptr;
     REGSAM m_samView = 0;  // KEY_WOW64_64KEY / KEY_WOW64_32KEY bits the key was opened with
+
+private:
+    void Take(HKEY hKey, REGSAM samDesired);
 };
 
 // Lends a key that somebody else owns to a CRegKeyHandle for one scope, and always takes it back unclosed.
