@@ -41,6 +41,7 @@ public:
 
 private:
     HRESULT WalkValueEntry(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering, bool bRemovable);
+    HRESULT ReadPastKeyValueClause(ScriptToken& token);
     HRESULT RegisterDeleteEntry(ScriptToken& token, HKEY hParent);
     HRESULT RegisterKeyEntry(ScriptToken& token, HKEY hParent, CRegKeyHandle& key);
     HRESULT UnregisterKeyEntry(ScriptToken& token, HKEY hParent, BOOL bRecovering, bool bRemovable,

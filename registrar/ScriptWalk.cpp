@@ -250,15 +250,19 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
     return SkipValueClause(token);
 }
 
+// Reads the token after a key name, past the key's default-value clause when it has one.
+HRESULT CRegScriptParser::ReadPastKeyValueClause(ScriptToken& token)
+{
+    HRESULT hr = ReadToken(token);
+    return FAILED(hr) ? hr : SkipValueClause(token);
+}
+
 // Delete in register mode: the whole entry is read first, so that a malformed one removes nothing.
 [[gnu::noinline]] HRESULT CRegScriptParser::RegisterDeleteEntry(ScriptToken& token, HKEY hParent)
 {
     ScriptToken keyName;
     wmemcpy(keyName, token, wcslen(token) + 1);
-    HRESULT hr = ReadToken(token);
-    if (FAILED(hr))
-        return hr;
-    hr = SkipValueClause(token);
+    HRESULT hr = ReadPastKeyValueClause(token);
     if (FAILED(hr))
         return hr;
     // The key is removed, so a block of subkeys after it has nothing to apply to.
@@ -307,10 +311,7 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
     WCHAR szKeyName[260];
     CheckBoundedCopy(wcsncpy_s(szKeyName, token, _TRUNCATE));
 
-    HRESULT hr = ReadToken(token);
-    if (FAILED(hr))
-        return hr;
-    hr = SkipValueClause(token);
+    HRESULT hr = ReadPastKeyValueClause(token);
     if (FAILED(hr))
         return hr;
     if (IsOpeningBrace(token))
