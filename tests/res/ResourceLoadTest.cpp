@@ -2,67 +2,47 @@
 #include <windows.h>
 #include <oleauto.h>
 #include <gtest/gtest.h>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
-namespace {
-
-// Corvane.exe lies two directories above this test program in the build tree.
-std::wstring CorvanePath()
-{
-    WCHAR szPath[MAX_PATH] = {};
-    GetModuleFileNameW(nullptr, szPath, MAX_PATH);
-    std::wstring path(szPath);
-    for (int i = 0; i < 3; ++i)
-        path.resize(path.find_last_of(L'\\'));
-    return path + L"\\Corvane.exe";
-}
-
-class CDataModule
-{
-public:
-    explicit CDataModule(const std::wstring& path)
-        : m_hModule(LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_AS_DATAFILE)) {}
-    ~CDataModule() { if (m_hModule) FreeLibrary(m_hModule); }
-    HMODULE m_hModule;
-};
-
 TEST(BuiltResources, ScriptStringVersionAndTypeLibraryLoad)
 {
-    const std::wstring path = CorvanePath();
-    CDataModule module(path);
-    ASSERT_NE(module.m_hModule, nullptr) << GetLastError();
-
-    HRSRC hScript = FindResourceExW(module.m_hModule, L"REGISTRY", MAKEINTRESOURCEW(101),
+    HMODULE hModule = LoadLibraryExW(CORVANE_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
+    ASSERT_NE(hModule, nullptr) << GetLastError();
+    // The script is stored byte for byte: 8-bit text, CR LF line ends, no closing NUL.
+    HRSRC hScript = FindResourceExW(hModule, L"REGISTRY", MAKEINTRESOURCEW(101),
                                     MAKELANGID(LANG_ENGLISH, SUBLANG_ENGLISH_US));
     ASSERT_NE(hScript, nullptr);
-    const char* pScript = static_cast<const char*>(LockResource(LoadResource(module.m_hModule, hScript)));
-    const std::string script(pScript, SizeofResource(module.m_hModule, hScript));
-    EXPECT_EQ(script.substr(0, 9), "HKCR\r\n{\r\n");
-    EXPECT_EQ(script.substr(script.size() - 3), "}\r\n");
-
+    std::ifstream source(CORVANE_RGS, std::ios::binary);
+    EXPECT_EQ(std::string(static_cast<const char*>(LockResource(LoadResource(hModule, hScript))),
+                          SizeofResource(hModule, hScript)),
+              std::string(std::istreambuf_iterator<char>(source), {}));
     WCHAR szName[256] = {};
-    EXPECT_EQ(LoadStringW(module.m_hModule, 100, szName, 256), 10);
+    EXPECT_EQ(LoadStringW(hModule, 100, szName, 256), 10);
     EXPECT_STREQ(szName, L"ZetCorvane");
+    HRSRC hManifest = FindResourceW(hModule, MAKEINTRESOURCEW(1), RT_MANIFEST);
+    ASSERT_NE(hManifest, nullptr);
+    const std::string manifest(static_cast<const char*>(LockResource(LoadResource(hModule, hManifest))),
+                               SizeofResource(hModule, hManifest));
+    EXPECT_NE(manifest.find("level=\"asInvoker\" uiAccess=\"false\""), std::string::npos) << manifest;
+    FreeLibrary(hModule);
 
-    DWORD dwHandle = 0;
-    const DWORD cbInfo = GetFileVersionInfoSizeW(path.c_str(), &dwHandle);
-    ASSERT_GT(cbInfo, 0u);
-    std::vector<BYTE> info(cbInfo);
-    ASSERT_TRUE(GetFileVersionInfoW(path.c_str(), 0, cbInfo, info.data()));
+    std::vector<BYTE> info(GetFileVersionInfoSizeW(CORVANE_EXE, nullptr));
+    ASSERT_TRUE(GetFileVersionInfoW(CORVANE_EXE, 0, static_cast<DWORD>(info.size()), info.data()));
     VS_FIXEDFILEINFO* pFixed = nullptr;
-    UINT cbFixed = 0;
-    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cbFixed));
+    LPWSTR pszDescription = nullptr;
+    UINT cb = 0;
+    ASSERT_TRUE(VerQueryValueW(info.data(), L"\\", reinterpret_cast<void**>(&pFixed), &cb));
     EXPECT_EQ(pFixed->dwFileVersionMS, 0x00010000u);
     EXPECT_EQ(pFixed->dwFileVersionLS, 0x00000001u);
-    LPWSTR pszDescription = nullptr;
-    UINT cchDescription = 0;
     ASSERT_TRUE(VerQueryValueW(info.data(), L"\\StringFileInfo\\040904B0\\FileDescription",
-                               reinterpret_cast<void**>(&pszDescription), &cchDescription));
+                               reinterpret_cast<void**>(&pszDescription), &cb));
     EXPECT_STREQ(pszDescription, L"ZetCorvane");
 
     ITypeLib* pTypeLib = nullptr;
-    ASSERT_EQ(LoadTypeLibEx(path.c_str(), REGKIND_NONE, &pTypeLib), S_OK);
+    ASSERT_EQ(LoadTypeLibEx(CORVANE_EXE, REGKIND_NONE, &pTypeLib), S_OK);
     BSTR bstrName = nullptr;
     BSTR bstrHelp = nullptr;
     ASSERT_EQ(pTypeLib->GetDocumentation(-1, &bstrName, &bstrHelp, nullptr, nullptr), S_OK);
@@ -72,5 +52,3 @@ TEST(BuiltResources, ScriptStringVersionAndTypeLibraryLoad)
     SysFreeString(bstrHelp);
     pTypeLib->Release();
 }
-
-}  // namespace

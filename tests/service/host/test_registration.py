@@ -2,183 +2,88 @@
 import re
 import unittest
 
-from hostenv import APPID, DECOY, E_FAIL, MACHINE_APPID, NOT_FOUND, SERVICE, USER_APPID, HostTestCase
+from corvane import APPID, MACHINE_APPID, SERVICE, SERVICES, USER_APPID, HostCase, windows_path
 
-SERVICES = r"HKLM\System\CurrentControlSet\Services"
-NEVER_REGISTERED = 2          # ERROR_FILE_NOT_FOUND from opening the AppID key
-NOT_STARTED_BY_SCM = 1063     # ERROR_FAILED_SERVICE_CONTROLLER_CONNECT
-
-
-class SwitchTests(HostTestCase):
-    """Each switch after either separator in any case; words that only look like switches start the program,
-    which exits with 2 while the program is not registered."""
-
-    def test_machine_and_per_user_switch_spellings(self):
-        for register, unregister, root in (
-                ("/RegServer", "/UnregServer", MACHINE_APPID), ("-regserver", "-unregserver", MACHINE_APPID),
-                ("/REGSERVER", "/UNREGSERVER", MACHINE_APPID), ("--RegServer", "--UnRegServer", MACHINE_APPID),
-                ("/RegServer extra", "/UnregServer\textra", MACHINE_APPID),
-                ("x/RegServer", "x-UnregServer", MACHINE_APPID),
-                ("/RegServerPerUser", "-unregserverperuser", USER_APPID),
-                ("-REGSERVERPERUSER", "/UnregServerPerUser", USER_APPID)):
-            with self.subTest(register=register, unregister=unregister):
-                self.assertEqual(self.run_exe(register)[0], 0)
-                self.assert_registered(root)
-                self.assertEqual(self.run_exe(unregister)[0], 0)
-                self.assert_unregistered(root)
-        self.assertIsNone(self.service_config())
-
-    def test_service_spellings(self):
-        for spelling in ("/Service", "-service", "/SERVICE", "-sErViCe"):
-            with self.subTest(spelling=spelling):
-                self.assertEqual(self.run_exe(spelling)[0], 0)
-                self.assert_registered(local_service=SERVICE)
-                self.assertIsNotNone(self.service_config())
-                self.assertEqual(self.run_exe("/UnregServer")[0], 0)
-                self.assertIsNone(self.service_config())
-
-    def test_words_that_are_not_switches_start_the_program(self):
-        for arguments in ("", "/RegServer:", "/RegServerX", "/RegServer,", "/Unknown", "RegServer",
-                          '"/RegServer"', "/Servic", "/ServiceX"):
-            with self.subTest(arguments=arguments):
-                self.assertEqual(self.run_exe(arguments)[0], NEVER_REGISTERED)
-        self.assert_unregistered()
-        self.assert_unregistered(USER_APPID)
-        self.assertIsNone(self.service_config())
-
-    def test_unregserverperuser_is_not_unregserver(self):
-        self.assertEqual(self.run_exe("/RegServer")[0], 0)
-        self.assertEqual(self.run_exe("/RegServerPerUser")[0], 0)
-        self.assertEqual(self.run_exe("/UnregServerPerUser")[0], 0)
-        self.assert_unregistered(USER_APPID)
-        self.assert_registered(MACHINE_APPID)
-
-    def test_registration_switches_win_over_service(self):
-        self.assertEqual(self.run_exe("/Service /RegServer")[0], 0)
-        self.assert_registered()
-        self.assertIsNone(self.service_config())
-        # The first matching candidate wins: only "RegServer" runs.
-        self.assertEqual(self.run_exe("/RegServer /UnregServer")[0], 0)
-        self.assert_registered()
+E_FAIL, NOT_FOUND = 0x80004005, 0x80070002
+NEVER_REGISTERED, NOT_STARTED_BY_SCM = 2, 1063
+FOREIGN = MACHINE_APPID + r"\{0C0A0000-0000-4000-8000-00000000C0DE}"
 
 
-class FlowStateTests(HostTestCase):
-    """The registry and the service entry after each flow, and the flows' exit codes."""
-
-    FOREIGN = MACHINE_APPID + r"\{0C0A0000-0000-4000-8000-00000000C0DE}"
-
-    def setUp(self):
-        super().setUp()
-        self.registry.add_key(self.FOREIGN)
-
-    def tearDown(self):
-        self.registry.delete_keys([self.FOREIGN])
+class RegistrationTests(HostCase):
+    def service_entry(self):
+        return (self.prefix.tree(SERVICES + "\\" + SERVICE) or {}).get("")
 
     def assert_service_entry(self):
-        config = self.service_config()
-        self.assertIsNotNone(config, "no service entry")
-        self.assertEqual(config["binary"], f'"{self.win_exe}"')
-        self.assertEqual(config["state"], "1")           # installed, not started
-        # The entry as the service manager stores it (Wine's QueryServiceConfigW leaves out dependencies).
-        stored = self.registry.tree(SERVICES + "\\" + SERVICE)[""]
-        self.assertEqual(stored, {
-            "Type": ("REG_DWORD", "0x10"),               # own process
-            "Start": ("REG_DWORD", "0x2"),               # automatic start
-            "ErrorControl": ("REG_DWORD", "0x1"),
-            "ImagePath": ("REG_SZ", f'"{self.win_exe}"'),
-            "DisplayName": ("REG_SZ", SERVICE),
-            "ObjectName": ("REG_SZ", "LocalSystem"),
-            "DependOnService": ("REG_MULTI_SZ", "RPCSS"),
-            "PreshutdownTimeout": stored.get("PreshutdownTimeout"),   # Wine's own default
-        })
+        stored = self.service_entry()
+        self.assertIsNotNone(stored, "no service entry")
+        self.assertEqual({k: v for k, v in stored.items() if k != "PreshutdownTimeout"}, {
+            "Type": ("REG_DWORD", "0x10"), "Start": ("REG_DWORD", "0x2"), "ErrorControl": ("REG_DWORD", "0x1"),
+            "ImagePath": ("REG_SZ", f'"{windows_path(self.exe)}"'), "DisplayName": ("REG_SZ", SERVICE),
+            "ObjectName": ("REG_SZ", "LocalSystem"), "DependOnService": ("REG_MULTI_SZ", "RPCSS")})
+        self.assertEqual(self.prefix.service_state(), "1")
 
-    def test_regserver(self):
+    def test_each_switch(self):
+        self.prefix.wine("reg", "add", FOREIGN, "/f", check=True)
+        for switch, root in (("/RegServer", MACHINE_APPID), ("-unregserver", MACHINE_APPID),
+                             ("-REGSERVERPERUSER", USER_APPID), ("/UnregServerPerUser", USER_APPID)):
+            with self.subTest(switch=switch):
+                self.assertEqual(self.run_exe(switch)[0], 0)
+                if "unreg" in switch.lower():
+                    self.assert_unregistered(root)
+                else:
+                    self.assert_registered(root)
+        self.assertIsNotNone(self.prefix.tree(USER_APPID), "AppID itself is never removed")
+        self.assertIn(FOREIGN.rpartition("\\")[2].lower(), self.prefix.tree(MACHINE_APPID))
+        # "Service" (re)creates the entry, also one that another installation changed; "RegServer" removes it.
+        for _ in range(2):
+            self.assertEqual(self.run_exe("/service")[0], 0)
+            self.assert_registered(local_service=SERVICE)
+            self.assert_service_entry()
+            self.prefix.wine("reg", "add", SERVICES + "\\" + SERVICE, "/v", "ImagePath", "/d", "x.exe", "/f")
         self.assertEqual(self.run_exe("/RegServer")[0], 0)
         self.assert_registered()
-        self.assertIsNone(self.service_config())
-
-    def test_service_twice_recreates_the_entry(self):
-        self.assertEqual(self.run_exe("/Service")[0], 0)
-        self.assert_registered(local_service=SERVICE)
-        self.assert_service_entry()
-        # Change the entry: the second run must delete it and create it anew, not keep it.
-        self.prefix.wine(self.tool, "config", SERVICE, r"C:\windows\notepad.exe", check=True)
-        self.assertEqual(self.service_config()["binary"], r"C:\windows\notepad.exe")
-        self.assertEqual(self.run_exe("/Service")[0], 0)
-        self.assert_registered(local_service=SERVICE)
-        self.assert_service_entry()
-
-    def test_regserver_after_service_removes_the_service(self):
-        self.assertEqual(self.run_exe("/Service")[0], 0)
-        self.assertEqual(self.run_exe("/RegServer")[0], 0)
-        self.assertIsNone(self.service_config())
-        self.assert_registered()
-
-    def test_unregserver_after_service_removes_everything_but_appid(self):
+        self.assertIsNone(self.prefix.service_state())
         self.assertEqual(self.run_exe("/Service")[0], 0)
         self.assertEqual(self.run_exe("/UnregServer")[0], 0)
-        self.assertIsNone(self.service_config())
         self.assert_unregistered()
-        self.assertIn("{0c0a0000-0000-4000-8000-00000000c0de}", self.registry.tree(MACHINE_APPID))
+        self.assertIsNone(self.prefix.service_state())
+        self.prefix.delete_keys(FOREIGN)
 
-    def test_unregserver_when_never_registered_changes_nothing(self):
-        before = self.registry.tree(MACHINE_APPID)
-        self.assertIn("{0c0a0000-0000-4000-8000-00000000c0de}", before)
-        self.assertEqual(self.run_exe("/UnregServer")[0], NOT_FOUND)
-        self.assertEqual(self.registry.tree(MACHINE_APPID), before)
-
-    def test_per_user_switches_write_the_current_users_classes(self):
-        self.assertEqual(self.run_exe("/RegServerPerUser")[0], 0)
-        self.assert_registered(USER_APPID)
-        self.assertIsNone(self.service_config())
-        # The script's entries do not go to the machine's classes (the flow itself only opens the AppID key
-        # there, which Wine, without a merged view, creates empty).
-        machine = self.registry.tree(MACHINE_APPID)
-        self.assertNotIn("(Default)", machine.get(APPID.lower(), {}))
-        self.assertNotIn("corvane.exe", machine)
-
-        self.assertEqual(self.run_exe("/UnregServerPerUser")[0], 0)
-        self.assert_unregistered(USER_APPID)
-        self.assertIsNotNone(self.registry.tree(USER_APPID), "AppID itself is never removed")
-
-
-class StartTests(HostTestCase):
-    """A start without a switch: the exit code tells why nothing is served."""
-
-    def test_start_before_registration_exits_with_2(self):
-        self.assertEqual(self.run_exe("")[0], NEVER_REGISTERED)
-
-    def test_start_by_hand_after_service_fails_at_the_dispatcher(self):
-        self.assertEqual(self.run_exe("-Service")[0], 0)
-        # Wine's dispatcher gives up after about ten seconds.
-        self.assertEqual(self.run_exe("", timeout_ms=60000)[0], NOT_STARTED_BY_SCM)
-        self.assertEqual(self.service_config()["state"], "1", "a start by hand must not start the service")
-
-
-class InstallFailureTests(HostTestCase):
-    """Failures of the service manager: a message box captioned with the service name, E_FAIL, and the
-    AppID entries kept."""
-
-    RELAY = "-all,+relay"
-
-    def message_boxes(self, stderr):
-        return re.findall(r'user32\.MessageBoxW\([^)]*L"([^"]*)"[^)]*L"([^"]*)"', stderr)
-
-    def test_create_service_failure_shows_its_message(self):
-        # Another service already carries the display name "ZetCorvane", so the service manager refuses ours.
-        self.prefix.wine(self.tool, "create", DECOY, SERVICE, r"C:\windows\notepad.exe", check=True)
-        code, stderr = self.run_exe("/Service", debug=self.RELAY)
-        self.assertEqual(code, E_FAIL)
-        self.assertEqual(self.message_boxes(stderr), [("Could not start service", SERVICE)])
-        self.assertIsNone(self.service_config())
-        self.assert_registered(local_service=SERVICE)
-
-    def test_successful_flows_show_no_message(self):
-        for arguments in ("/Service", "/Service", "/RegServer", "/UnregServer", "/UnregServer"):
+    def test_starts_without_registration_switch(self):
+        # Neither words that only look like switches nor the program's own path ("-Service Kit") register.
+        for arguments in ("", "/RegServerX", "RegServer", "/Servic"):
             with self.subTest(arguments=arguments):
-                code, stderr = self.run_exe(arguments, debug=self.RELAY)
-                self.assertIn(code, (0, NOT_FOUND))
-                self.assertEqual(self.message_boxes(stderr), [])
+                self.assertEqual(self.run_exe(arguments)[0], NEVER_REGISTERED)
+        self.assertEqual(self.run_exe("/UnregServer")[0], NOT_FOUND)
+        self.assert_unregistered()
+        self.assertIsNone(self.prefix.service_state())
+        self.assertEqual(self.run_exe("/Service /RegServer")[0], 0)
+        self.assert_registered()
+        self.assertEqual(self.run_exe("-Service")[0], 0)
+        # Wine's dispatcher gives up after about ten seconds; a start by hand never starts the service.
+        self.assertEqual(self.run_exe("")[0], NOT_STARTED_BY_SCM)
+        self.assertEqual(self.prefix.service_state(), "1")
+
+    def test_reregistering_waits_for_a_slow_service_to_stop(self):
+        # The running service takes 3 s to stop: its entry must be gone before the new one is created.
+        self.prefix.wine("sc", "create", SERVICE, "binPath=", f'"{self.tool}" slow', check=True)
+        self.prefix.wine("net", "start", SERVICE, check=True)
+        self.assertEqual(self.prefix.service_state(), "4")
+        self.assertEqual(self.run_exe("/Service")[0], 0)
+        self.assert_service_entry()
+
+    def test_service_manager_failure_shows_a_message_box(self):
+        message_boxes = re.compile(r'user32\.MessageBoxW\([^)]*L"([^"]*)"[^)]*L"([^"]*)"')
+        # Another service already carries the display name "ZetCorvane", so the service manager refuses ours.
+        self.prefix.wine("sc", "create", "ZetCorvaneDecoy", "binPath=", "C:\\windows\\notepad.exe",
+                         "DisplayName=", SERVICE, check=True)
+        code, debug = self.run_exe("/Service", debug="-all,+relay")
+        self.assertEqual(code, E_FAIL)
+        self.assertEqual(message_boxes.findall(debug), [("Could not start service", SERVICE)])
+        self.assertIsNone(self.prefix.service_state())
+        self.assert_registered(local_service=SERVICE)
+        code, debug = self.run_exe("/RegServer", debug="-all,+relay")
+        self.assertEqual((code, message_boxes.findall(debug)), (0, []))
 
 
 if __name__ == "__main__":

@@ -1,0 +1,223 @@
+"""Drives the whole program: Corvane.exe in a Wine prefix of its own (registry, service manager, event log),
+or the native runner corvane-serve; serves a boot directory and fetches from it with real TFTP clients."""
+import os
+import pathlib
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+WINE, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
+APPID, SERVICE = "{552356EC-14D6-4A40-9F34-09CFC70BC685}", "ZetCorvane"
+MACHINE_APPID, USER_APPID = r"HKCR\AppID", r"HKCU\Software\Classes\AppID"
+SERVICES = r"HKLM\System\CurrentControlSet\Services"
+SERVER = os.environ["CORVANE_SERVER"]
+UNDER_WINE = SERVER.lower().endswith(".exe")
+STATISTICS = r"^TFTP: Transferred (\d+) blocks of (\d+) data bytes in \d+\.\d{3} seconds\.$"
+
+
+def windows_path(path):
+    return "Z:" + str(path).replace("/", "\\")
+
+
+def wait_until(condition, timeout):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        if time.monotonic() > deadline:
+            return False
+        time.sleep(0.2)
+    return True
+
+
+class Prefix:
+    """The prefix's server and services.exe log the eventlog and service channels (a service's own output
+    Wine discards); they never hold the test runner's pipes."""
+
+    def __init__(self):
+        self.path = os.environ["CORVANE_HOST_PREFIX"]
+        self.log = pathlib.Path(self.path + ".log")
+        self.env = dict(os.environ, WINEPREFIX=self.path, WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+
+    def wine(self, *args, debug=None, extra_env=None, timeout=120, check=False):
+        env = dict(self.env, **(extra_env or {}), **({"WINEDEBUG": debug} if debug else {}))
+        proc = subprocess.run([WINE, *args], env=env, stdin=subprocess.DEVNULL, capture_output=True, timeout=timeout)
+        out, err = (text.decode("utf-8", "replace").replace("\r", "") for text in (proc.stdout, proc.stderr))
+        if check and proc.returncode != 0:
+            raise AssertionError(f"wine {args}: {proc.returncode} {out}{err}")
+        return proc.returncode, out, err
+
+    def quiet(self, *command, log=subprocess.DEVNULL, env=None):
+        subprocess.run(command, env=env or self.env, stdin=subprocess.DEVNULL, stdout=log, stderr=log, timeout=300)
+
+    def up(self):
+        self.down()
+        if not os.path.exists(os.path.join(self.path, "system.reg")):
+            self.quiet(WINE, "wineboot", "--init")
+            self.quiet(WINESERVER, "-w")
+        self.quiet(WINESERVER, "-p")
+        with open(self.log, "wb") as log:
+            self.quiet(WINE, "wineboot", log=log, env=dict(self.env, WINEDEBUG="-all,+eventlog,+service"))
+        # The relay channel, when a case turns it on, shows only the message boxes.
+        self.wine("reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/t", "REG_SZ",
+                  "/d", "user32.MessageBoxW", "/f", check=True)
+
+    def down(self):
+        self.quiet(WINESERVER, "-k")
+
+    def log_size(self):
+        return self.log.stat().st_size
+
+    def wait_log(self, offset, pattern, timeout=20):
+        """The log after offset, once it matches pattern or the time is up."""
+        def read():
+            return self.log.read_bytes()[offset:].decode("utf-8", "replace").replace("\r", "")
+        wait_until(lambda: re.search(pattern, read()), timeout)
+        return read()
+
+    def tree(self, key):
+        """{lower-cased subkey path relative to key ("" for key): {value: (type, data)}}, None when missing."""
+        rc, out, _ = self.wine("reg", "query", key, "/s")
+        if rc != 0:
+            return None
+        keys, current, base = {}, None, len(key.partition("\\")[2])
+        for line in out.split("\n"):
+            if line.startswith("HKEY_"):
+                current = keys.setdefault(line.partition("\\")[2][base:].lstrip("\\").lower(), {})
+            elif m := re.match(r"^    (.*?)    (REG_\w+)    ?(.*)$", line):
+                current[m.group(1)] = (m.group(2), m.group(3))
+        return keys
+
+    def delete_keys(self, *keys):
+        roots = {"HKCR": "HKEY_CLASSES_ROOT", "HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}
+        lines = ["REGEDIT4", ""] + ["[-%s\\%s]" % (roots[k.partition("\\")[0]], k.partition("\\")[2]) for k in keys]
+        with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as reg:
+            reg.write("\r\n".join(lines + [""]))
+        try:
+            self.wine("reg", "import", windows_path(reg.name), check=True)
+        finally:
+            os.unlink(reg.name)
+
+    def service_state(self, name=SERVICE):
+        """The service's state number as text ("1" stopped, "4" running), None without a service entry."""
+        m = re.search(r"STATE\s+:\s+(\d+)", self.wine("sc", "query", name)[1])
+        return m and m.group(1)
+
+
+class Server:
+    """Serves boot_dir in the foreground: a copy of the program placed there (Corvane.exe registered first,
+    as a start without a switch requires). Trace lines go to a file that is read as it grows."""
+
+    def __init__(self, boot_dir, prefix=None):
+        self.boot, self.prefix = pathlib.Path(boot_dir), prefix
+        self.program = self.boot / os.path.basename(SERVER)
+        shutil.copy2(SERVER, self.program)
+        self.trace = self.boot.parent / (self.boot.name + ".trace")
+        self.process = None
+
+    def start(self, wait_line=r"^TFTP: 'Listening' on port 6051"):
+        if UNDER_WINE:
+            self.prefix.wine(windows_path(self.program), "/RegServer", check=True)
+            command, env = [WINE, self.program], self.prefix.env
+        else:
+            command, env = [self.program], None
+        with open(self.trace, "wb") as out:
+            self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=out,
+                                            stderr=subprocess.STDOUT)
+        return self.wait_line(wait_line, 0, timeout=60)
+
+    def lines(self, since=0):
+        return self.trace.read_bytes().decode("latin-1").replace("\r", "").split("\n")[since:-1]
+
+    def wait_line(self, pattern, since, timeout=20):
+        def found():
+            return [line for line in self.lines(since) if re.search(pattern, line)]
+        wait_until(lambda: self.process.poll() is not None or found(), timeout)
+        found = found()
+        if not found:
+            raise AssertionError(f"no trace line {pattern!r} in {self.lines(since)[-20:]}")
+        return found[0]
+
+    def stop(self):
+        """TerminateProcess under Wine, as on Windows (a Unix signal can leave Wine's server holding port
+        6051); SIGTERM natively, where the runner must end cleanly and without a sanitizer report."""
+        if self.process is None:
+            return
+        if UNDER_WINE:
+            self.prefix.wine("taskkill", "/F", "/IM", self.program.name)
+            self.prefix.wine(windows_path(self.program), "/UnregServer")
+        elif self.process.poll() is None:
+            self.process.send_signal(signal.SIGTERM)
+        rc, self.process = self.process.wait(30), None
+        output = "\n".join(self.lines())
+        if not UNDER_WINE and (rc != 0 or "Sanitizer" in output or "runtime error:" in output):
+            raise AssertionError(f"the runner ended with {rc}:\n{output[-3000:]}")
+
+
+def fetch_command(client, name, out, block_size=None):
+    """The command line of a real client that fetches name into out (atftp asks for block_size)."""
+    if client == "curl":
+        return ["curl", "-sS", "--max-time", "60", "-o", out, f"tftp://127.0.0.1:6051/{name}"]
+    if client == "tftp-hpa":
+        return ["tftp", "-m", "binary", "127.0.0.1", "6051", "-c", "get", name, out]
+    option = ["--option", f"blksize {block_size}"] if block_size else []
+    return ["atftp", *option, "--get", "-r", name, "-l", out, "127.0.0.1", "6051"]
+
+
+class HostCase(unittest.TestCase):
+    """Corvane.exe in a directory whose name holds a space and what looks like a switch ("-Service Kit"),
+    in a prefix where every registration the program can make is removed before each case."""
+    SERVICES_MADE = (SERVICE, "ZetCorvaneDecoy")
+
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = Prefix()
+        cls.workdir = pathlib.Path(tempfile.mkdtemp(prefix="corvane-")) / "Lab-Service Kit"
+        cls.workdir.mkdir()
+        cls.exe = cls.workdir / "Corvane.exe"
+        shutil.copy(SERVER, cls.exe)
+        cls.tool = windows_path(os.environ["CORVANE_HOSTTOOL"])
+        cls.prefix.up()
+
+    @classmethod
+    def tearDownClass(cls):
+        cls.reset()
+        cls.prefix.down()
+        shutil.rmtree(cls.workdir.parent, ignore_errors=True)
+
+    def setUp(self):
+        self.reset()
+
+    @classmethod
+    def reset(cls):
+        for name in cls.SERVICES_MADE:
+            cls.prefix.wine("sc", "stop", name)
+            cls.prefix.wine("sc", "delete", name)
+        # A service that was running keeps its entry until its process has gone.
+        wait_until(lambda: not any(cls.prefix.service_state(name) for name in cls.SERVICES_MADE), 30)
+        cls.prefix.delete_keys(*(root + "\\" + name for root in (MACHINE_APPID, USER_APPID)
+                                 for name in (APPID, "Corvane.EXE")))
+
+    def run_exe(self, arguments, debug=None, timeout_ms=60000):
+        """Runs '"Corvane.exe" arguments'; returns (its full exit code, Wine's debug output)."""
+        command = f'"{windows_path(self.exe)}" {arguments}'.rstrip()
+        _, out, err = self.prefix.wine(self.tool, "run", str(timeout_ms), debug=debug,
+                                       extra_env={"CORVANE_CHILD_CMDLINE": command}, timeout=timeout_ms / 1000 + 60)
+        m = re.search(r"exit 0x([0-9A-F]{8})", out)
+        self.assertIsNotNone(m, f"{command}: {out}{err}")
+        return int(m.group(1), 16), err
+
+    def assert_registered(self, root=MACHINE_APPID, local_service=None):
+        keys = self.prefix.tree(root) or {}
+        expected = {"(Default)": ("REG_SZ", "Corvane")}
+        if local_service:
+            expected["LocalService"] = ("REG_SZ", local_service)
+        self.assertEqual(keys.get(APPID.lower()), expected)
+        self.assertEqual(keys.get("corvane.exe"), {"AppID": ("REG_SZ", APPID)})
+
+    def assert_unregistered(self, root=MACHINE_APPID):
+        keys = self.prefix.tree(root) or {}
+        self.assertFalse({"(Default)", "LocalService"} & set(keys.get(APPID.lower(), {})), keys)
+        self.assertNotIn("corvane.exe", keys)

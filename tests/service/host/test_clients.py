@@ -1,0 +1,137 @@
+"""Real TFTP clients fetch from the program serving in the foreground (Corvane.exe under Wine, or the native
+runner): sizes at the block boundaries, several clients at once; natively also the start-up limits."""
+import os
+import pathlib
+import re
+import shutil
+import socket
+import subprocess
+import tempfile
+import time
+import unittest
+
+from corvane import STATISTICS, UNDER_WINE, Prefix, Server, fetch_command, wait_until, windows_path
+
+SIZES = (0, 511, 512, 513, 1428)
+CLIENTS = (("curl", None, 512), ("tftp-hpa", None, 512), ("atftp", 1428, 1428))
+LARGE = 65537 * 512 - 412   # blocks 1 to 65535, 0 and a last, short 1
+
+
+def fetch(client, name, block_size=None):
+    """(exit status, fetched bytes) of one real client's download."""
+    out = tempfile.mktemp(prefix="corvane-fetched-")
+    rc = subprocess.run(fetch_command(client, name, out, block_size), stdin=subprocess.DEVNULL,
+                        capture_output=True, timeout=300).returncode
+    data = pathlib.Path(out).read_bytes() if os.path.exists(out) else b""
+    pathlib.Path(out).unlink(missing_ok=True)
+    return rc, data
+
+
+class ClientTests(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.prefix = Prefix() if UNDER_WINE else None
+        cls.root = pathlib.Path(tempfile.mkdtemp(prefix="corvane-clients-"))
+        boot = cls.root / "boot"
+        boot.mkdir()
+        cls.files = {f"f{size}.bin": os.urandom(size) for size in SIZES}
+        cls.files.update({f"c{i}.bin": os.urandom(2_000_000 + i) for i in range(3)})
+        if UNDER_WINE:
+            cls.files["large.bin"] = os.urandom(LARGE)
+            cls.prefix.up()
+        for name, content in cls.files.items():
+            (boot / name).write_bytes(content)
+        cls.server = Server(boot, cls.prefix)
+        cls.listening = cls.server.start()
+        cls.boot_text = windows_path(boot) + "\\" if UNDER_WINE else f"{boot}/"
+
+    @classmethod
+    def tearDownClass(cls):
+        try:
+            cls.server.stop()
+        finally:
+            if cls.prefix:
+                cls.prefix.down()
+            shutil.rmtree(cls.root, ignore_errors=True)
+
+    def assert_fetched(self, client, name, block_size, option=None):
+        mark = len(self.server.lines())
+        self.assertEqual(fetch(client, name, option), (0, self.files[name]))
+        blocks = len(self.files[name]) // block_size + 1
+        self.assertEqual(re.match(STATISTICS, self.server.wait_line(STATISTICS, mark)).groups(),
+                         (str(blocks), str(block_size)))
+
+    def test_real_clients_at_block_boundaries(self):
+        self.assertTrue(self.listening.endswith(" at " + self.boot_text), self.listening)
+        for client, option, block_size in CLIENTS:
+            for size in SIZES:
+                with self.subTest(client=client, size=size):
+                    self.assert_fetched(client, f"f{size}.bin", block_size, option)
+
+    def test_three_clients_at_once_each_get_their_own_file(self):
+        mark = len(self.server.lines())
+        outs = [tempfile.mktemp(prefix="corvane-fetched-") for _ in CLIENTS]
+        running = [subprocess.Popen(fetch_command(client, f"c{i}.bin", out), stdin=subprocess.DEVNULL,
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+                   for i, ((client, _, _), out) in enumerate(zip(CLIENTS, outs))]
+        for i, (proc, out) in enumerate(zip(running, outs)):
+            self.assertEqual(proc.wait(300), 0)
+            self.assertTrue(pathlib.Path(out).read_bytes() == self.files[f"c{i}.bin"], f"c{i}.bin differs")
+            os.unlink(out)
+        # Each transfer prints its own statistics line when its last ACK arrives.
+        self.assertTrue(wait_until(lambda: len([l for l in self.server.lines(mark) if re.match(STATISTICS, l)]) == 3,
+                                   20), self.server.lines(mark)[-10:])
+
+    @unittest.skipUnless(UNDER_WINE, "the engine's own tests roll the block number over natively")
+    def test_block_numbers_roll_over(self):
+        self.assert_fetched("atftp", "large.bin", 512)
+
+
+@unittest.skipIf(UNDER_WINE, "the same start-up code runs natively, without Wine's slow process start")
+class StartTests(unittest.TestCase):
+    def setUp(self):
+        self.root = tempfile.mkdtemp(prefix="corvane-start-")
+        self.addCleanup(shutil.rmtree, self.root, True)
+
+    def directory(self, length):
+        """A new directory whose path with its closing '/' has exactly length bytes."""
+        path = self.root
+        while len(path) + 1 < length:
+            path += "/" + "d" * min(200, length - len(path) - 2)
+        os.makedirs(path)
+        return pathlib.Path(path)
+
+    def test_boot_directory_and_path_lengths(self):
+        refused = Server(self.directory(260))
+        refused.start(wait_line="server not started")
+        self.assertEqual(refused.process.wait(30), 1)
+        self.assertEqual(refused.lines(), ["TFTP: Boot directory of 260 bytes cannot be served (1 to 259 bytes), "
+                                           "server not started"])
+        boot = self.directory(259)
+        for name in ("abcd", "abcde"):   # the full path fits 264 bytes with its NUL, or does not
+            (boot / name).write_bytes(b"x" * 600)
+        server = Server(boot)
+        server.start()
+        try:
+            self.assertEqual(fetch("curl", "abcd"), (0, b"x" * 600))
+            self.assertNotEqual(fetch("curl", "abcde")[0], 0)
+        finally:
+            server.stop()
+
+    def test_waits_while_another_socket_holds_the_port(self):
+        holder = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        holder.bind(("0.0.0.0", 6051))
+        server = Server(self.directory(40))
+        try:
+            server.start(wait_line=r"^Entering CTFTPServer::Entry\(\)\.$")
+            time.sleep(1)
+            self.assertFalse([line for line in server.lines() if "Listening" in line])
+            holder.close()
+            server.wait_line("Listening", 0)
+        finally:
+            holder.close()
+            server.stop()
+
+
+if __name__ == "__main__":
+    unittest.main()

@@ -1,0 +1,54 @@
+"""Corvane.exe as the ZetCorvane service: started, controlled and stopped by the service manager."""
+import os
+import re
+import subprocess
+import unittest
+
+from corvane import SERVICE, HostCase, wait_until
+
+
+class ServiceModeTests(HostCase):
+    def fetch(self):
+        out = self.workdir / "fetched.bin"
+        for _ in range(20):   # the service binds its port a moment after it reports RUNNING
+            out.unlink(missing_ok=True)
+            subprocess.run(["curl", "-s", "--max-time", "5", "-o", out, "tftp://127.0.0.1:6051/boot.bin"], timeout=30)
+            if out.exists() and out.read_bytes() == self.content:
+                return True
+        return False
+
+    def test_service_serves_and_stops(self):
+        self.content = os.urandom(70000)
+        (self.workdir / "boot.bin").write_bytes(self.content)
+        self.assertEqual(self.run_exe("/Service")[0], 0)
+        start = self.prefix.log_size()
+        self.prefix.wine("net", "start", SERVICE, check=True)
+        self.assertTrue(wait_until(lambda: self.prefix.service_state() == "4", 20))
+        self.assertTrue(self.fetch())
+        # A control code outside 1 to 5 is written to the log; interrogate (4) reaches the handler silently.
+        self.prefix.wine(self.tool, "control", SERVICE, "200", check=True)
+        self.prefix.wait_log(start, r'L"Bad service request"')
+        self.prefix.wine(self.tool, "control", SERVICE, "4", check=True)
+        self.assertTrue(self.fetch())
+        self.prefix.wine("net", "stop", SERVICE, check=True)
+        log = self.prefix.wait_log(start, r"SetServiceStatus \S+ 0x10 0x1 ")
+
+        history = []   # (thread, event text or status report)
+        for line in log.splitlines():
+            if m := re.match(r'^(\w+):trace:eventlog:ReportEventW.*?L"([^"]*)"', line):
+                history.append(m.groups())
+            elif m := re.match(r"^(\w+):trace:service:SetServiceStatus \S+ ((?:\S+ ){6}\S+)", line):
+                history.append(m.groups())
+        # Reports carry only the stop control, no checkpoints or hints, exit code 0. The stop event comes
+        # before the last report: after STOPPED the process may be ended at any time.
+        self.assertEqual([what for _, what in history], [
+            "0x10 0x2 0x1 0 0 0 0", "Service started", "0x10 0x4 0x1 0 0 0 0", "Bad service request",
+            "0x10 0x3 0x1 0 0 0 0", "Service stopped", "0x10 0x1 0x1 0 0 0 0"])
+        # The service thread reports its own states; the handler runs on the dispatcher's (main) thread.
+        service, handler = history[0][0], history[3][0]
+        self.assertEqual([thread for thread, _ in history], [service] * 3 + [handler] * 2 + [service] * 2)
+        self.assertNotEqual(service, handler)
+
+
+if __name__ == "__main__":
+    unittest.main()
