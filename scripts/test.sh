@@ -1,5 +1,8 @@
 #!/usr/bin/env bash
 # Builds every preset and runs all tests: native (with sanitizers) and the win64 build under Wine.
+# Each suite runs in a network namespace of its own where the system allows it, so that UDP port 6051 is
+# the suite's alone whatever else runs on the machine. The result is ctest's exit status; the last line
+# adds up ctest's counts as "N passed, N failed".
 set -uo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -10,23 +13,34 @@ for p in win32 win64 native; do
   cmake --build --preset "$p" -- -j2 || exit 1
 done
 
-passed=0; failed=0
-count() {  # adds ctest's "N tests failed out of M" to the totals
-  local line n m
-  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$1" | tail -n 1)
-  [ -n "$line" ] || { failed=$((failed + 1)); return; }
-  n=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
-  m=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\2/' <<<"$line")
-  passed=$((passed + m - n)); failed=$((failed + n))
+isolated() {
+  if unshare -n true 2>/dev/null; then
+    unshare -n bash -c 'ip link set lo up && exec "$@"' isolated "$@"
+  else
+    "$@"
+  fi
 }
 
-log=$(mktemp)
-ctest --preset native 2>&1 | tee "$log"; count "$log"
+passed=0; failed=0; status=0
+suite() {  # runs one suite's command, adding its counts to the totals
+  local log rc line
+  log=$(mktemp)
+  isolated "$@" 2>&1 | tee "$log"
+  rc=${PIPESTATUS[0]}
+  line=$(grep -E '[0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [[ $line =~ ([0-9]+)\ tests?\ failed\ out\ of\ ([0-9]+) ]]; then
+    passed=$((passed + BASH_REMATCH[2] - BASH_REMATCH[1])); failed=$((failed + BASH_REMATCH[1]))
+  fi
+  # A suite that failed without counting a failed test (it did not run, or ctest itself failed) counts once.
+  if [ "$rc" -ne 0 ]; then
+    status=1
+    [[ $line =~ [1-9][0-9]*\ tests?\ failed ]] || failed=$((failed + 1))
+  fi
+}
 
-bash scripts/wine.sh up
-ctest --preset win64 2>&1 | tee "$log"; count "$log"
-bash scripts/wine.sh down
-rm -f "$log"
+suite ctest --preset native
+suite bash -c 'bash scripts/wine.sh up && { ctest --preset win64; rc=$?; bash scripts/wine.sh down; exit $rc; }'
 
 echo "$passed passed, $failed failed"
-[ "$failed" -eq 0 ]
+exit "$status"
