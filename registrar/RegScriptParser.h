@@ -14,7 +14,8 @@ typedef WCHAR ScriptToken[kScriptTokenChars];
 class CRegScriptParser
 {
 public:
-    explicit CRegScriptParser(CRegistrar* pRegistrar) : m_pRegistrar(pRegistrar) {}
+    // bPerUser: the preprocessor puts HKCR root blocks under HKCU\Software\Classes.
+    CRegScriptParser(CRegistrar* pRegistrar, bool bPerUser) : m_pRegistrar(pRegistrar), m_bPerUser(bPerUser) {}
     CRegScriptParser(const CRegScriptParser&) = delete;
     CRegScriptParser& operator=(const CRegScriptParser&) = delete;
 
@@ -38,6 +39,7 @@ public:
 
     LPCWSTR m_pszCursor = nullptr;  // current read position
     CRegistrar* m_pRegistrar;       // source of variable values; not owned
+    bool m_bPerUser;                // per-user registration
 
 private:
     HRESULT WalkValueEntry(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering, bool bRemovable);

@@ -15,7 +15,8 @@ const ReplacementPair g_appIdVariables[] = {
 
 HRESULT ApplyAppIdScript(BOOL bRegister)
 {
-    return RegisterFromScriptResource(g_pModule, g_nAppIdScript, bRegister, g_appIdVariables);
+    return RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister, g_appIdVariables,
+                                      perUserRegistration);
 }
 }  // namespace
 

@@ -73,29 +73,29 @@ protected:
 TEST_F(ModuleScriptTest, RegistersAndRemovesTheAppIdEntriesOfTheClassesRoot)
 {
     const int nAppIdSubkeys = CountSubkeys(HKEY_LOCAL_MACHINE, kClasses + L"\\AppID");
-    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, TRUE, kAppIdPairs));
+    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, TRUE, kAppIdPairs, perUserRegistration));
     ExpectEntries(HKEY_LOCAL_MACHINE);
     EXPECT_EQ(StringBytes(L"Corvane"), ReadValue(HKEY_CLASSES_ROOT, L"AppID\\" CORVANE_APPID, nullptr).data);
     EXPECT_FALSE(EntriesExist(HKEY_CURRENT_USER));
 
-    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, TRUE, kAppIdPairs)) << "registering twice";
+    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, TRUE, kAppIdPairs, perUserRegistration)) << "registering twice";
     ExpectEntries(HKEY_LOCAL_MACHINE);
 
-    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, FALSE, kAppIdPairs));
+    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, kAppIdPairs, perUserRegistration));
     EXPECT_FALSE(EntriesExist(HKEY_LOCAL_MACHINE));
     EXPECT_EQ(nAppIdSubkeys, CountSubkeys(HKEY_LOCAL_MACHINE, kClasses + L"\\AppID")) << "AppID and the rest stay";
 
-    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, FALSE, kAppIdPairs)) << "nothing left to remove";
+    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, kAppIdPairs, perUserRegistration)) << "nothing left to remove";
 }
 
 TEST_F(ModuleScriptTest, UnregistrationTakesTheServiceValueAlongButKeepsForeignSubkeys)
 {
-    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, TRUE, nullptr)) << "APPID also comes from the module";
+    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, TRUE, nullptr, perUserRegistration)) << "APPID also comes from the module";
     ExpectEntries(HKEY_LOCAL_MACHINE);
     SetTestString(HKEY_LOCAL_MACHINE, kAppIdKey, L"LocalService", L"ZetCorvane");
     CreateTestKey(HKEY_LOCAL_MACHINE, kExeKey + L"\\Foreign");
 
-    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, FALSE, kAppIdPairs));
+    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, kAppIdPairs, perUserRegistration));
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kAppIdKey));
     EXPECT_TRUE(KeyExists(HKEY_LOCAL_MACHINE, kExeKey + L"\\Foreign"));
     EXPECT_EQ(0, CountValues(HKEY_LOCAL_MACHINE, kExeKey));
@@ -104,11 +104,11 @@ TEST_F(ModuleScriptTest, UnregistrationTakesTheServiceValueAlongButKeepsForeignS
 TEST_F(ModuleScriptTest, PerUserRegistrationWritesBelowTheCurrentUsersClasses)
 {
     perUserRegistration = true;
-    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, TRUE, kAppIdPairs));
+    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, TRUE, kAppIdPairs, perUserRegistration));
     ExpectEntries(HKEY_CURRENT_USER);
     EXPECT_FALSE(EntriesExist(HKEY_LOCAL_MACHINE));
 
-    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, 101, FALSE, kAppIdPairs));
+    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, kAppIdPairs, perUserRegistration));
     EXPECT_FALSE(EntriesExist(HKEY_CURRENT_USER));
     EXPECT_TRUE(KeyExists(HKEY_CURRENT_USER, kClasses + L"\\AppID")) << "NoRemove AppID";
 }
@@ -126,12 +126,12 @@ TEST_F(ModuleScriptTest, PerUserWrapperHoldsEveryHkcrBlockAndBracesInQuotes)
     const int nOtherClasses = CountSubkeys(HKEY_CURRENT_USER, kClasses);
 
     perUserRegistration = true;
-    ASSERT_EQ(S_OK, CRegScriptParser(&registrar).RunScript(script.c_str(), TRUE));
+    ASSERT_EQ(S_OK, CRegScriptParser(&registrar, true).RunScript(script.c_str(), TRUE));
     EXPECT_EQ(StringBytes(L"}"), ReadValue(HKEY_CURRENT_USER, kClasses + L"\\" + name, L"br}ce").data);
     EXPECT_EQ(StringBytes(L"{"), ReadValue(HKEY_CURRENT_USER, kClasses + L"\\" + name + L"-2", nullptr).data);
     EXPECT_FALSE(KeyExists(HKEY_LOCAL_MACHINE, kClasses + L"\\" + name));
 
-    ASSERT_EQ(S_OK, CRegScriptParser(&registrar).RunScript(script.c_str(), FALSE));
+    ASSERT_EQ(S_OK, CRegScriptParser(&registrar, true).RunScript(script.c_str(), FALSE));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClasses + L"\\" + name));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, kClasses + L"\\" + name + L"-2"));
     EXPECT_EQ(nOtherClasses > 0, KeyExists(HKEY_CURRENT_USER, kClasses));

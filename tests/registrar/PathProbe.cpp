@@ -10,5 +10,5 @@ int main(int argc, char** argv)
     if (argc != 2)
         return E_INVALIDARG;
     const BOOL bRegister = std::strcmp(argv[1], "register") == 0;
-    return static_cast<int>(RegisterFromScriptResource(g_pModule, 201, bRegister, nullptr));
+    return static_cast<int>(RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 201, bRegister, nullptr, false));
 }

@@ -123,13 +123,13 @@ TEST(Registrar, DoubleSingleQuotesStaysWithinTheBuffer)
 TEST(ScriptResource, MissingResourceOrModuleFailsWithThePlatformError)
 {
     // ERROR_RESOURCE_NAME_NOT_FOUND (1814) and ERROR_RESOURCE_TYPE_NOT_FOUND (1813) as HRESULTs.
-    EXPECT_EQ(static_cast<HRESULT>(0x80070716), RegisterFromScriptResource(g_pModule, 999, TRUE, nullptr));
+    EXPECT_EQ(static_cast<HRESULT>(0x80070716), RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 999, TRUE, nullptr, false));
     CRegistrar registrar;
     EXPECT_EQ(static_cast<HRESULT>(0x80070715),
-              registrar.ApplyScriptResource(OwnPath().c_str(), 101, L"NOSUCHTYPE", TRUE));
+              registrar.ApplyScriptResource(OwnPath().c_str(), 101, L"NOSUCHTYPE", TRUE, false));
     // Which code a missing file gives is the loader's business; it arrives as an HRESULT of a Win32 code.
     const HRESULT hrNoModule =
-        registrar.ApplyScriptResource((OwnDirectory() + L"\\no-such-module.dll").c_str(), 101, L"REGISTRY", TRUE);
+        registrar.ApplyScriptResource((OwnDirectory() + L"\\no-such-module.dll").c_str(), 101, L"REGISTRY", TRUE, false);
     EXPECT_EQ(0x80070000u, static_cast<ULONG>(hrNoModule) & 0xFFFF0000u) << std::hex << hrNoModule;
     EXPECT_NE(0x80070000u, static_cast<ULONG>(hrNoModule));
 }
@@ -139,7 +139,7 @@ TEST(ScriptResource, ScriptLongerThanTheFixedBufferIsConvertedAndRun)
     CTestRoot root;
     CRegistrar registrar;
     ASSERT_EQ(S_OK, registrar.AddVariable(L"ROOT", root.Name().c_str()));
-    ASSERT_EQ(S_OK, registrar.ApplyScriptResource(OwnPath().c_str(), 202, L"REGISTRY", TRUE));
+    ASSERT_EQ(S_OK, registrar.ApplyScriptResource(OwnPath().c_str(), 202, L"REGISTRY", TRUE, false));
     const std::wstring alphabet = L"abcdefghijklmnopqrstuvwxyz0123456789";
     for (int i = 0; i < 12; ++i)
     {
@@ -150,7 +150,7 @@ TEST(ScriptResource, ScriptLongerThanTheFixedBufferIsConvertedAndRun)
         EXPECT_EQ(StringBytes(alphabet.substr(i) + std::wstring(40, L'-')), value.data) << szName;
     }
     EXPECT_EQ(12, CountValues(HKEY_CURRENT_USER, root.Path(L"Long")));
-    EXPECT_EQ(S_OK, registrar.ApplyScriptResource(OwnPath().c_str(), 202, L"REGISTRY", FALSE));
+    EXPECT_EQ(S_OK, registrar.ApplyScriptResource(OwnPath().c_str(), 202, L"REGISTRY", FALSE, false));
     EXPECT_FALSE(KeyExists(HKEY_CURRENT_USER, root.Path(L"Long")));
 }
 

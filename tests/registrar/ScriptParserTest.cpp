@@ -15,7 +15,7 @@ namespace
 std::vector<std::wstring> ReadAllTokens(const std::wstring& text, HRESULT* phrEnd)
 {
     CRegistrar registrar;
-    CRegScriptParser parser(&registrar);
+    CRegScriptParser parser(&registrar, false);
     parser.m_pszCursor = text.c_str();
     std::vector<std::wstring> tokens;
     ScriptToken token;
@@ -32,11 +32,11 @@ std::vector<std::wstring> ReadAllTokens(const std::wstring& text, HRESULT* phrEn
 class PreprocessTest : public ::testing::Test
 {
 protected:
-    ~PreprocessTest() override { perUserRegistration = false; }
+    bool m_bPerUser = false;
 
     HRESULT Preprocess(const std::wstring& text, std::wstring* pOutput)
     {
-        CRegScriptParser parser(&m_registrar);
+        CRegScriptParser parser(&m_registrar, m_bPerUser);
         LPWSTR pszResult = reinterpret_cast<LPWSTR>(1);
         HRESULT hr = parser.Preprocess(text.c_str(), &pszResult);
         CTaskMemText result(pszResult);
@@ -112,7 +112,7 @@ TEST_F(PreprocessTest, VariablesExpandWithoutRescanning)
     for (LPCWSTR pszBad : {L"HKCR %NOSUCH%", L"HKCR { }%", L"%APPID"})
         EXPECT_EQ(DISP_E_EXCEPTION, Preprocess(pszBad, &output)) << pszBad;
 
-    CRegScriptParser parser(&m_registrar);
+    CRegScriptParser parser(&m_registrar, m_bPerUser);
     LPWSTR pszResult = reinterpret_cast<LPWSTR>(1);
     EXPECT_EQ(E_POINTER, parser.Preprocess(nullptr, &pszResult));
     EXPECT_EQ(E_POINTER, parser.Preprocess(L"HKCR", nullptr));
@@ -134,7 +134,7 @@ TEST_F(PreprocessTest, PerUserModeWrapsEachHkcrRootBlock)
     const std::wstring unchanged = L"hkcr { a }\r\nHKEY_CLASSES_ROOT { b }\r\nHKCU { HKCR { c } }";
     EXPECT_EQ(L"HKCR { NoRemove AppID { } }", Expanded(L"HKCR { NoRemove AppID { } }")) << "not per-user";
 
-    perUserRegistration = true;
+    m_bPerUser = true;
     EXPECT_EQ(kOpening + L" { NoRemove AppID { } " + kClosing + L"}", Expanded(L"HKCR { NoRemove AppID { } }"));
     EXPECT_EQ(kOpening + L" { a " + kClosing + L"}\r\n" + kOpening + L"\t{ b " + kClosing + L"}",
               Expanded(L"HKCR { a }\r\nHKCR\t{ b }"));
@@ -174,7 +174,7 @@ TEST(ScriptValueReaders, TypeLettersHexDigitsAndValueClauses)
         EXPECT_EQ(values[i], CRegScriptParser::HexDigitValue(digits[i])) << "digit " << static_cast<char>(digits[i]);
 
     CRegistrar registrar;
-    CRegScriptParser parser(&registrar);
+    CRegScriptParser parser(&registrar, false);
     ScriptToken token = L"Key";
     parser.m_pszCursor = L" = s 'value' next";
     EXPECT_EQ(S_OK, parser.SkipValueClause(token));

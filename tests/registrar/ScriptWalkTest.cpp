@@ -16,7 +16,7 @@ protected:
 
     HRESULT Run(const std::wstring& script, BOOL bRegister)
     {
-        return CRegScriptParser(&m_registrar).RunScript(script.c_str(), bRegister);
+        return CRegScriptParser(&m_registrar, false).RunScript(script.c_str(), bRegister);
     }
 
     // A root block that places the entries below the test's private key.
