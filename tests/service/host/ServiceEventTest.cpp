@@ -1,66 +1,33 @@
 // The service event writer's console echo: only outside service mode, cut to 255 characters.
+#include "service/Module.h"
+
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
 #include <io.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
-#include <string>
 
-#include "diag/Trace.h"
-#include "service/Module.h"
-
-namespace
+TEST(LogServiceEvent, EchoesOnlyOutsideServiceModeCutTo255Characters)
 {
-// Runs one LogServiceEvent call with standard output sent to a text-mode file, as a console or a
-// redirection would be, and returns the bytes written.
-std::string CaptureEcho(BOOL bRunAsService, LPCWSTR pszFormat)
-{
-    const char* pszFile = "service_event_echo.txt";
-    fflush(stdout);
-    int fdSaved = _dup(1);
-    int fdFile = _open(pszFile, _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
-    _dup2(fdFile, 1);
-    _close(fdFile);
-
-    BOOL bSaved = g_pModule->m_bRunAsService;
-    g_pModule->m_bRunAsService = bRunAsService;
-    g_pModule->LogServiceEvent(pszFormat);
-    g_pModule->m_bRunAsService = bSaved;
-
-    fflush(stdout);
-    _dup2(fdSaved, 1);
-    _close(fdSaved);
-    std::ifstream in(pszFile, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    in.close();
-    remove(pszFile);
-    return text.str();
-}
-}  // namespace
-
-TEST(LogServiceEvent, EchoesOnlyOutsideServiceMode)
-{
-    EXPECT_EQ(CaptureEcho(FALSE, L"Service started"), "Service started\r\n");
-    EXPECT_EQ(CaptureEcho(TRUE, L"Service started"), "");
-    // The echo follows the service-mode flag alone, not the trace switch.
-    int nSavedQuiet = g_bTraceQuiet;
-    g_bTraceQuiet = 1;
-    EXPECT_EQ(CaptureEcho(FALSE, L"Bad service request"), "Bad service request\r\n");
-    g_bTraceQuiet = 0;
-    EXPECT_EQ(CaptureEcho(TRUE, L"Bad service request"), "");
-    g_bTraceQuiet = nSavedQuiet;
-}
-
-TEST(LogServiceEvent, CutsLongTextsTo255Characters)
-{
-    std::wstring text(300, L'x');
-    text.replace(250, 10, L"0123456789");
-    std::string expected(250, 'x');
-    expected += "01234\r\n";
-    EXPECT_EQ(CaptureEcho(FALSE, text.c_str()), expected);
-    EXPECT_EQ(CaptureEcho(FALSE, std::wstring(255, L'y').c_str()), std::string(255, 'y') + "\r\n");
+    // Standard output goes to a text-mode file, as to a console or a redirection.
+    auto echo = [](BOOL bRunAsService, const std::wstring& text) {
+        fflush(stdout);
+        const int fdSaved = _dup(1), fdFile = _open("echo.txt", _O_WRONLY | _O_CREAT | _O_TRUNC | _O_TEXT, 0600);
+        _dup2(fdFile, 1);
+        _close(fdFile);
+        g_pModule->m_bRunAsService = bRunAsService;
+        g_pModule->LogServiceEvent(text.c_str());
+        fflush(stdout);
+        _dup2(fdSaved, 1);
+        _close(fdSaved);
+        std::stringstream bytes;
+        bytes << std::ifstream("echo.txt", std::ios::binary).rdbuf();
+        return bytes.str();
+    };
+    EXPECT_EQ("Service started\r\n", echo(FALSE, L"Service started"));
+    EXPECT_EQ("", echo(TRUE, L"Service started"));
+    EXPECT_EQ(std::string(255, 'y') + "\r\n", echo(FALSE, std::wstring(300, L'y')));
+    remove("echo.txt");
 }

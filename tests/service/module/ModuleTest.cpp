@@ -1,0 +1,48 @@
+// The registration flows in-process: the program's own script 101 and the result of each failing flow step.
+#include "service/Module.h"
+#include "tests/registrar/RegistryTree.h"
+
+#include <gtest/gtest.h>
+
+
+namespace
+{
+// Wine's HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes alone; per-user classes are read directly.
+const std::wstring kAppId = L"Software\\Classes\\AppID\\" CORVANE_APPID;
+const std::wstring kExe = L"Software\\Classes\\AppID\\Corvane.EXE";
+const std::wstring kEntries = L"{@=1:Corvane|}{AppID=1:" CORVANE_APPID L"|}";
+
+std::wstring Entries(HKEY hRoot)
+{
+    return Tree(hRoot, kAppId) + Tree(hRoot, kExe);
+}
+
+class ModuleTest : public ::testing::Test
+{
+protected:
+    ModuleTest() { Clean(); }
+    ~ModuleTest() override { Clean(); }
+    static void Clean()
+    {
+        g_pModule->RemoveAppIdEntries();  // also a service entry that a wrong flow created
+        for (HKEY hRoot : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
+            for (const std::wstring& key : {kAppId, kExe})
+                RegDeleteTreeW(hRoot, key.c_str()), RegDeleteKeyW(hRoot, key.c_str());
+    }
+};
+}  // namespace
+
+TEST_F(ModuleTest, ScriptRegisteredMachineWideAndPerUser)
+{
+    ASSERT_EQ(S_OK, g_pModule->RegisterAppIdEntries(FALSE));
+    EXPECT_EQ(kEntries, Entries(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(S_OK, g_pModule->RemoveAppIdEntries());
+    EXPECT_EQ(L"--", Entries(HKEY_LOCAL_MACHINE));
+    EXPECT_NE(L"-", Tree(HKEY_CLASSES_ROOT, L"AppID")) << "NoRemove AppID";
+
+    // Without a variable list: the module adds APPID itself.
+    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, TRUE, nullptr, true));
+    EXPECT_EQ(kEntries + L"--", Entries(HKEY_CURRENT_USER) + Entries(HKEY_LOCAL_MACHINE));
+    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, nullptr, true));
+    EXPECT_EQ(L"--", Entries(HKEY_CURRENT_USER));
+}
