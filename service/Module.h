@@ -87,7 +87,9 @@ public:
     // Service installation and removal.
     BOOL IsServiceInstalled();
     BOOL InstallService();
-    BOOL UninstallService();
+    // Stops the service, deletes its entry and waits until the entry is gone: S_OK (also when there was none),
+    // E_FAIL, or the service manager's error when the service did not stop or go in time.
+    HRESULT UninstallService();
     void ShowServiceMessage(UINT nID, LPCWSTR pszDefault);
 };
 

@@ -23,10 +23,11 @@ HRESULT ApplyAppIdScript(BOOL bRegister)
 HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
 {
     // Every registration starts from no service entry, whichever mode it asks for.
-    if (!UninstallService())
-        return E_FAIL;
+    HRESULT hr = UninstallService();
+    if (FAILED(hr))
+        return hr;
 
-    HRESULT hr = ApplyAppIdScript(TRUE);
+    hr = ApplyAppIdScript(TRUE);
     if (FAILED(hr))
         return hr;
 
@@ -54,8 +55,9 @@ HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
 
 HRESULT CCorvaneModule::RemoveAppIdEntries()
 {
-    if (!UninstallService())
-        return E_FAIL;
+    const HRESULT hr = UninstallService();
+    if (FAILED(hr))
+        return hr;
 
     CRegKeyHandle keyAppIdRoot;
     LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
