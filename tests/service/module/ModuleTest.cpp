@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <utility>
+
 
 namespace
 {
@@ -45,4 +47,28 @@ TEST_F(ModuleTest, ScriptRegisteredMachineWideAndPerUser)
     EXPECT_EQ(kEntries + L"--", Entries(HKEY_CURRENT_USER) + Entries(HKEY_LOCAL_MACHINE));
     EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, nullptr, true));
     EXPECT_EQ(L"--", Entries(HKEY_CURRENT_USER));
+}
+
+namespace
+{
+// Wine's registry cannot be made to refuse one value alone, so the test points this executable's import slot of
+// RegSetValueExW at a stand-in that refuses "LocalService" and hands every other call on.
+extern "C" decltype(&RegSetValueExW) __imp_RegSetValueExW;
+decltype(&RegSetValueExW) g_pfnSetValue;
+LONG WINAPI RefuseLocalService(HKEY hKey, LPCWSTR pszName, DWORD dwReserved, DWORD dwType, const BYTE* pbData, DWORD cb)
+{
+    return lstrcmpW(pszName, L"LocalService") == 0 ? ERROR_ACCESS_DENIED
+                                                    : g_pfnSetValue(hKey, pszName, dwReserved, dwType, pbData, cb);
+}
+}  // namespace
+
+TEST_F(ModuleTest, AFailedLocalServiceWriteFailsTheServiceSwitch)
+{
+    DWORD dwProtect = 0;
+    VirtualProtect(&__imp_RegSetValueExW, sizeof(void*), PAGE_READWRITE, &dwProtect);
+    g_pfnSetValue = std::exchange(__imp_RegSetValueExW, RefuseLocalService);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), g_pModule->RegisterAppIdEntries(TRUE));
+    __imp_RegSetValueExW = g_pfnSetValue;
+    EXPECT_FALSE(g_pModule->IsServiceInstalled());
+    EXPECT_EQ(kEntries, Entries(HKEY_LOCAL_MACHINE));
 }
