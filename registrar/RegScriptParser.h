@@ -49,6 +49,5 @@ private:
     HRESULT UnregisterKeyEntry(ScriptToken& token, HKEY hParent, BOOL bRecovering, bool bRemovable,
                                bool bDeleteEntry, CRegKeyHandle& key);
 
-    int m_nBlockDepth = 0;             // nesting of the block being walked
-    bool m_bNestingTooDeep = false;    // the walk went deeper than any registry path can
+    int m_nBlockDepth = 0;  // nesting of the block being walked
 };

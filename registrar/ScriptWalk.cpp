@@ -123,10 +123,7 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
 {
     CBlockDepth depth(m_nBlockDepth);
     if (m_nBlockDepth > kMaxBlockDepth)
-    {
-        m_bNestingTooDeep = true;
         return DISP_E_EXCEPTION;
-    }
 
     CRegKeyHandle key;  // the current key of this level
     HRESULT hr = ReadToken(token);
@@ -318,8 +315,10 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
     {
         if (bDeleteEntry)
             return DISP_E_EXCEPTION;  // refused as in register mode, so a script means the same both ways
+        // Below a missing key only the text is read, and a failure there is a malformed script: the walk ends,
+        // since resuming would read the entries after the error one level too high.
         hr = WalkBlock(token, lOpen == ERROR_SUCCESS ? key.m_hKey : nullptr, FALSE, bRecoveringBelow);
-        if (FAILED(hr) && (!bRecoveringBelow || m_bNestingTooDeep))
+        if (FAILED(hr))
             return hr;
         hr = ReadToken(token);
         if (FAILED(hr))

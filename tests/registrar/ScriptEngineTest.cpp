@@ -138,7 +138,9 @@ TEST(ScriptWalk, Table)
     std::wstring bigHex;
     for (int i = 0; i < 24; ++i)
         bigHex += L"0123456789abcdefABCDEF";
-    std::wstring bigBytes = bigHex, bigText(200, L'p');
+    std::wstring bigBytes = bigHex, bigText(200, L'p'), deep;
+    for (int i = 0; i < 100000; ++i)
+        deep += i < 50000 ? L" a {" : L" }";
     std::transform(bigBytes.begin(), bigBytes.end(), bigBytes.begin(), towlower);
     // Entries registered first (null: not even the private key exists), the script, its mode and result, and
     // the private key's tree afterwards.
@@ -184,6 +186,9 @@ TEST(ScriptWalk, Table)
         {L"V Sub", L"val V = s x { Sub { } }", FALSE, kSyntax, L"{Sub{};V{}}"},
         {L"A { B }", L"Empty { } A\\B", FALSE, kSyntax, L"{A{B{}}}"},
         {L"", L"Before { }\r\nK { val V s x }", TRUE, kSyntax, L"{K{}}"},
+        // A syntax error below a missing key ends the walk there: the entry after it would be read one level up.
+        {L"Victim", L"NoRemove Missing { Bad\\Name Victim }", FALSE, kSyntax, L"{Victim{}}"},
+        {L"Victim", L"Missing {" + deep + L" } Victim", FALSE, kSyntax, L"{Victim{}}"},
     };
     for (const auto& c : cases)
     {
