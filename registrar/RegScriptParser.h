@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "registrar/RegKeyHandle.h"
+#include "registrar/RegistrationJournal.h"
 
 class CRegistrar;
 
@@ -29,10 +30,8 @@ public:
     static BYTE HexDigitValue(WCHAR chDigit);
     HRESULT SkipValueClause(ScriptToken& token);
 
-    // Applying the script to the registry (ScriptWalk.cpp).
+    // Applying the script to the registry (ScriptWalk.cpp); a failed registration is undone before it returns.
     HRESULT RunScript(LPCWSTR pszScript, BOOL bRegister);
-    HRESULT WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering);
-    HRESULT WriteValue(CRegKeyHandle& key, LPCWSTR pszValueName, ScriptToken& token);
     static HKEY RootKeyFromName(LPCWSTR pszName);
     static bool IsRemovableKey(LPCWSTR pszName);
     static bool KeyHasSubkeys(HKEY hKey);
@@ -42,6 +41,9 @@ public:
     bool m_bPerUser;                // per-user registration
 
 private:
+    // The walk runs only inside RunScript, which keeps the registration's journal.
+    HRESULT WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering);
+    HRESULT WriteValue(CRegKeyHandle& key, LPCWSTR pszValueName, ScriptToken& token);
     HRESULT WalkValueEntry(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering, bool bRemovable);
     HRESULT ReadPastKeyValueClause(ScriptToken& token);
     HRESULT RegisterDeleteEntry(ScriptToken& token, HKEY hParent);
@@ -49,5 +51,6 @@ private:
     HRESULT UnregisterKeyEntry(ScriptToken& token, HKEY hParent, BOOL bRecovering, bool bRemovable,
                                bool bDeleteEntry, CRegKeyHandle& key);
 
-    int m_nBlockDepth = 0;  // nesting of the block being walked
+    int m_nBlockDepth = 0;                         // nesting of the block being walked
+    CRegistrationJournal* m_pJournal = nullptr;    // while registering: what the walk changed
 };

@@ -141,6 +141,7 @@ TEST(ScriptWalk, Table)
     std::wstring bigBytes = bigHex, bigText(200, L'p'), deep;
     for (int i = 0; i < 100000; ++i)
         deep += i < 50000 ? L" a {" : L" }";
+    const std::wstring deep600 = deep.substr(0, 2400) + deep.substr(deep.size() - 1200);
     std::transform(bigBytes.begin(), bigBytes.end(), bigBytes.begin(), towlower);
     // Entries registered first (null: not even the private key exists), the script, its mode and result, and
     // the private key's tree afterwards.
@@ -177,18 +178,22 @@ TEST(ScriptWalk, Table)
         // Malformed scripts; a failed registration leaves nothing behind.
         {nullptr, L"HKCU{ }", TRUE, kSyntax, L"-"}, {nullptr, L"HKXX { }", TRUE, kSyntax, L"-"},
         {nullptr, L"HKCU x", TRUE, kSyntax, L"-"}, {L"", L"Made { val Ok = s x } Odd = b 0aF", TRUE, E_FAIL, L"{}"},
-        {L"", L"K = s '%NOSUCH%'", TRUE, kSyntax, L"{}"}, {L"", L"K { val V s x }", TRUE, kSyntax, L"{K{}}"},
+        {L"", L"K = s '%NOSUCH%'", TRUE, kSyntax, L"{}"}, {L"", L"K { val V s x }", TRUE, kSyntax, L"{}"},
         {L"", L"K { val V = x bad }", TRUE, kSyntax, L"{}"}, {L"", L"'A\\B' { }", TRUE, kSyntax, L"{}"},
-        {L"", L"K { val V = s 'open } }", TRUE, kSyntax, L"{K{}}"},
+        {L"", L"K { val V = s 'open } }", TRUE, kSyntax, L"{}"},
         {L"", L"ForceRemove 'A\\B'", TRUE, kSyntax, L"{}"}, {L"", L"val V = s x { Sub { } }", TRUE, kSyntax, L"{}"},
         {L"Doomed { val V = s v }", L"Delete Doomed { Sub { } }", TRUE, kSyntax, L"{Doomed{V=1:v|}}"},
         {L"A { B }", L"Delete A\\B", TRUE, kSyntax, L"{A{B{}}}"},
         {L"V Sub", L"val V = s x { Sub { } }", FALSE, kSyntax, L"{Sub{};V{}}"},
         {L"A { B }", L"Empty { } A\\B", FALSE, kSyntax, L"{A{B{}}}"},
-        {L"", L"Before { }\r\nK { val V s x }", TRUE, kSyntax, L"{K{}}"},
         // A syntax error below a missing key ends the walk there: the entry after it would be read one level up.
         {L"Victim", L"NoRemove Missing { Bad\\Name Victim }", FALSE, kSyntax, L"{Victim{}}"},
         {L"Victim", L"Missing {" + deep + L" } Victim", FALSE, kSyntax, L"{Victim{}}"},
+        // A failed registration removes exactly what it made and puts back the values it overwrote.
+        {L"Old { val Keep = s before }", L"Old { val Keep = s changed val New = s n Fresh { val F = s f } }\r\n"
+            L"ReviewNew { val a = s 'x' Bad\\Name }", TRUE, kSyntax, L"{Old{Keep=1:before|}}"},
+        {L"", L"First { }\r\n} } }\r\nHKCU { Second = s x }\r\nstray", TRUE, kSyntax, L"{}"},
+        {L"", deep600, TRUE, kSyntax, L"{}"},
     };
     for (const auto& c : cases)
     {
