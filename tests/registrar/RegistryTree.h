@@ -6,28 +6,25 @@
 #include <string>
 #include <vector>
 
-// "{values;subkeys}", each sorted: a value is name=type:data ('@' names the unnamed one; string data code unit by
-// code unit with '|' for NUL, other data in hex), a subkey is its name and its own tree. A missing key gives "-".
+// "{values;subkeys}", sorted: name=type:data ('@': unnamed; strings with '|' for NUL, else hex), subkey name{...}.
 inline std::wstring Tree(HKEY hRoot, const std::wstring& path)
 {
     HKEY hKey = nullptr;
     if (RegOpenKeyExW(hRoot, path.c_str(), 0, KEY_READ, &hKey) != ERROR_SUCCESS)
-        return L"-";
+        return L"-";  // no such key
     std::vector<std::wstring> values, keys;
     WCHAR szName[256];
     std::vector<WCHAR> data(32768);  // on the heap: the walk nests as deep as the tree
     const BYTE* pbData = reinterpret_cast<BYTE*>(data.data());
+    const WCHAR kHex[] = L"0123456789abcdef";
     for (DWORD nName = 256, cbData = 65536, dwType = 0; RegEnumValueW(hKey, values.size(), szName, &nName, nullptr,
              &dwType, reinterpret_cast<BYTE*>(data.data()), &cbData) == 0; nName = 256, cbData = 65536)
     {
         values.push_back((nName != 0 ? szName : L"@") + (L"=" + std::to_wstring(dwType)) + L":");
-        for (DWORD i = 0; i < cbData; ++i)
-        {
-            if (dwType == REG_SZ || dwType == REG_MULTI_SZ)
-                values.back() += data[i / 2] != 0 ? data[i / 2] : L'|', ++i;
-            else
-                values.back() += {L"0123456789abcdef"[pbData[i] >> 4], L"0123456789abcdef"[pbData[i] & 15]};
-        }
+        const bool bText = dwType == REG_SZ || dwType == REG_MULTI_SZ;
+        for (DWORD i = 0; i < cbData; i += bText ? 2 : 1)
+            values.back() += bText ? std::wstring(1, data[i / 2] != 0 ? data[i / 2] : L'|')
+                                   : std::wstring{kHex[pbData[i] >> 4], kHex[pbData[i] & 15]};
     }
     for (DWORD nName = 256; RegEnumKeyExW(hKey, keys.size(), szName, &nName, nullptr, nullptr, nullptr, nullptr) == 0;
          nName = 256)
@@ -35,8 +32,8 @@ inline std::wstring Tree(HKEY hRoot, const std::wstring& path)
     RegCloseKey(hKey);
     std::sort(values.begin(), values.end());
     std::sort(keys.begin(), keys.end());
-    values.insert(values.end(), keys.begin(), keys.end());
     std::wstring text;
+    values.insert(values.end(), keys.begin(), keys.end());
     for (const std::wstring& item : values)
         text += (text.empty() ? L"" : L";") + item;
     return L"{" + text + L"}";
