@@ -3,7 +3,6 @@
 
 #include "registrar/Registrar.h"
 #include "registrar/ScriptBuffer.h"
-#include "service/Module.h"
 
 #include <cwchar>
 
@@ -97,14 +96,13 @@ HRESULT CRegScriptParser::Preprocess(LPCWSTR pszText, LPWSTR* ppszResult)
     if (!output.HasText())
         return E_OUTOFMEMORY;
 
-    const bool bPerUser = perUserRegistration;
     int nDepth = 0;
     bool bInQuotes = false;
     bool bRedirectOpen = false;
     m_pszCursor = pszText;
     while (*m_pszCursor != L'\0')
     {
-        if (bPerUser)
+        if (m_bPerUser)
         {
             if (nDepth == 0 && wcsncmp(m_pszCursor, L"HKCR", 4) == 0)
             {

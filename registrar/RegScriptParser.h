@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "registrar/RegKeyHandle.h"
+#include "registrar/RegistrationJournal.h"
 
 class CRegistrar;
 
@@ -14,7 +15,8 @@ typedef WCHAR ScriptToken[kScriptTokenChars];
 class CRegScriptParser
 {
 public:
-    explicit CRegScriptParser(CRegistrar* pRegistrar) : m_pRegistrar(pRegistrar) {}
+    // bPerUser: the preprocessor puts HKCR root blocks under HKCU\Software\Classes.
+    CRegScriptParser(CRegistrar* pRegistrar, bool bPerUser) : m_pRegistrar(pRegistrar), m_bPerUser(bPerUser) {}
     CRegScriptParser(const CRegScriptParser&) = delete;
     CRegScriptParser& operator=(const CRegScriptParser&) = delete;
 
@@ -28,18 +30,20 @@ public:
     static BYTE HexDigitValue(WCHAR chDigit);
     HRESULT SkipValueClause(ScriptToken& token);
 
-    // Applying the script to the registry (ScriptWalk.cpp).
+    // Applying the script to the registry (ScriptWalk.cpp); a failed registration is undone before it returns.
     HRESULT RunScript(LPCWSTR pszScript, BOOL bRegister);
-    HRESULT WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering);
-    HRESULT WriteValue(CRegKeyHandle& key, LPCWSTR pszValueName, ScriptToken& token);
     static HKEY RootKeyFromName(LPCWSTR pszName);
     static bool IsRemovableKey(LPCWSTR pszName);
     static bool KeyHasSubkeys(HKEY hKey);
 
     LPCWSTR m_pszCursor = nullptr;  // current read position
     CRegistrar* m_pRegistrar;       // source of variable values; not owned
+    bool m_bPerUser;                // per-user registration
 
 private:
+    // The walk runs only inside RunScript, which keeps the registration's journal.
+    HRESULT WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering);
+    HRESULT WriteValue(CRegKeyHandle& key, LPCWSTR pszValueName, ScriptToken& token);
     HRESULT WalkValueEntry(ScriptToken& token, HKEY hParent, BOOL bRegister, BOOL bRecovering, bool bRemovable);
     HRESULT ReadPastKeyValueClause(ScriptToken& token);
     HRESULT RegisterDeleteEntry(ScriptToken& token, HKEY hParent);
@@ -47,6 +51,6 @@ private:
     HRESULT UnregisterKeyEntry(ScriptToken& token, HKEY hParent, BOOL bRecovering, bool bRemovable,
                                bool bDeleteEntry, CRegKeyHandle& key);
 
-    int m_nBlockDepth = 0;             // nesting of the block being walked
-    bool m_bNestingTooDeep = false;    // the walk went deeper than any registry path can
+    int m_nBlockDepth = 0;                         // nesting of the block being walked
+    CRegistrationJournal* m_pJournal = nullptr;    // while registering: what the walk changed
 };

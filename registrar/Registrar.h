@@ -4,8 +4,6 @@
 
 #include "registrar/ReplacementMap.h"
 
-class CModuleBase;
-
 // One caller-supplied replacement variable; a list ends with a pair whose name is null.
 struct ReplacementPair
 {
@@ -19,6 +17,16 @@ public:
     virtual HRESULT STDMETHODCALLTYPE AddVariable(LPCWSTR pszName, LPCWSTR pszValue) = 0;
     virtual HRESULT STDMETHODCALLTYPE ClearVariables() = 0;
     virtual ~IScriptRegistrar() = default;
+};
+
+// A module that registers itself from its script resources: it adds the variables that all of its scripts share.
+class IRegistrationModule
+{
+public:
+    virtual HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) = 0;
+
+protected:
+    ~IRegistrationModule() = default;
 };
 
 // Lives as a local object for one registration; it is not reference counted and hands out no interfaces.
@@ -38,16 +46,18 @@ public:
 
     LPCWSTR FindVariable(LPCWSTR pszName) const;
     // Loads script resource nID of type pszType from the module file as 8-bit text and runs it with these
-    // variables, registering or unregistering.
-    HRESULT ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister);
+    // variables, registering or unregistering; bPerUser puts its HKCR blocks under HKCU\Software\Classes.
+    HRESULT ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister, bool bPerUser);
 
 private:
     CReplacementMap m_variables;
 };
 
-// Runs registry script resource nID of the executable, registering or unregistering it, with the
-// caller's variables (may be null), the module's common variables, "Module" and "Module_Raw".
-HRESULT RegisterFromScriptResource(CModuleBase* pModule, UINT nID, BOOL bRegister, const ReplacementPair* pPairs);
+// Runs registry script resource nID of the module file hInstance, registering or unregistering it, with the
+// caller's variables (may be null), the module's common variables, "Module" and "Module_Raw"; per user
+// (bPerUser) its HKCR blocks go under HKCU\Software\Classes.
+HRESULT RegisterFromScriptResource(IRegistrationModule* pModule, HINSTANCE hInstance, UINT nID, BOOL bRegister,
+                                   const ReplacementPair* pPairs, bool bPerUser);
 
 // Copies pszSource with every single quote written twice, so that it can stand inside a quoted script token;
 // stops before nDestChars - 1 code units and always ends with a NUL (nothing at all for a size of 0).

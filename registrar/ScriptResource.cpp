@@ -4,7 +4,6 @@
 #include "registrar/FixedOrHeapBuffer.h"
 #include "registrar/HResult.h"
 #include "registrar/RegScriptParser.h"
-#include "service/Module.h"
 
 #include <climits>
 #include <cwchar>
@@ -31,7 +30,8 @@ public:
 };
 }  // namespace
 
-HRESULT CRegistrar::ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister)
+HRESULT CRegistrar::ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister,
+                                        bool bPerUser)
 {
     CDataModule module(pszModulePath);
     if (module.m_hModule == nullptr)
@@ -61,7 +61,7 @@ HRESULT CRegistrar::ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR
         return HResultFromLastError();
     text.Get()[nChars] = L'\0';
 
-    CRegScriptParser parser(this);
+    CRegScriptParser parser(this, bPerUser);
     return parser.RunScript(text.Get(), bRegister);
 }
 
@@ -80,7 +80,8 @@ void DoubleSingleQuotes(LPWSTR pszDest, size_t nDestChars, LPCWSTR pszSource)
     pszDest[nWritten] = L'\0';
 }
 
-HRESULT RegisterFromScriptResource(CModuleBase* pModule, UINT nID, BOOL bRegister, const ReplacementPair* pPairs)
+HRESULT RegisterFromScriptResource(IRegistrationModule* pModule, HINSTANCE hInstance, UINT nID, BOOL bRegister,
+                                   const ReplacementPair* pPairs, bool bPerUser)
 {
     CRegistrar registrar;
     if (pPairs != nullptr)
@@ -94,7 +95,7 @@ HRESULT RegisterFromScriptResource(CModuleBase* pModule, UINT nID, BOOL bRegiste
         return hr;
 
     WCHAR szPath[MAX_PATH];
-    const DWORD nPathChars = GetModuleFileNameW(g_moduleInstance.m_hInst, szPath, MAX_PATH);
+    const DWORD nPathChars = GetModuleFileNameW(hInstance, szPath, MAX_PATH);
     if (nPathChars == 0)
         return HResultFromLastError();
     if (nPathChars == MAX_PATH)
@@ -106,7 +107,6 @@ HRESULT RegisterFromScriptResource(CModuleBase* pModule, UINT nID, BOOL bRegiste
 
     // The executable itself gets its path in double quotes, ready for a command line.
     WCHAR szModule[MAX_PATH * 2 + 4];
-    const HINSTANCE hInstance = g_moduleInstance.m_hInst;
     if (hInstance == nullptr || hInstance == GetModuleHandleW(nullptr))
     {
         const size_t nEscapedChars = wcslen(szEscaped);
@@ -129,5 +129,5 @@ HRESULT RegisterFromScriptResource(CModuleBase* pModule, UINT nID, BOOL bRegiste
     if (FAILED(hr))
         return hr;
 
-    return registrar.ApplyScriptResource(szPath, static_cast<WORD>(nID), L"REGISTRY", bRegister);
+    return registrar.ApplyScriptResource(szPath, static_cast<WORD>(nID), L"REGISTRY", bRegister, bPerUser);
 }

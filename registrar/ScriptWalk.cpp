@@ -7,6 +7,7 @@
 #include "registrar/ScriptBuffer.h"
 
 #include <cwchar>
+#include <new>
 
 namespace
 {
@@ -63,6 +64,8 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
     if (*m_pszCursor == L'\0')
         return S_OK;
 
+    CRegistrationJournal journal;
+    m_pJournal = bRegister ? &journal : nullptr;
     try
     {
         ScriptToken token;
@@ -85,24 +88,9 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
                 hr = DISP_E_EXCEPTION;
                 break;
             }
-            if (bRegister)
-            {
-                LPCWSTR pszBlock = m_pszCursor;
-                hr = WalkBlock(token, hRoot, TRUE, FALSE);
-                if (FAILED(hr))
-                {
-                    // Undo the whole block that failed; its own result does not matter.
-                    m_pszCursor = pszBlock;
-                    WalkBlock(token, hRoot, FALSE, FALSE);
-                    break;
-                }
-            }
-            else
-            {
-                hr = WalkBlock(token, hRoot, FALSE, FALSE);
-                if (FAILED(hr))
-                    break;
-            }
+            hr = WalkBlock(token, hRoot, bRegister, FALSE);
+            if (FAILED(hr))
+                break;
             SkipBlanks();
             if (*m_pszCursor == L'\0')
             {
@@ -115,6 +103,14 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
     {
         hr = e.m_hr;
     }
+    catch (const std::bad_alloc&)
+    {
+        hr = E_OUTOFMEMORY;
+    }
+    // A failed registration takes back all it did, in all root blocks, and leaves what was there before.
+    if (FAILED(hr))
+        journal.Undo();
+    m_pJournal = nullptr;
     m_pszCursor = nullptr;
     return hr;
 }
@@ -123,10 +119,7 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
 {
     CBlockDepth depth(m_nBlockDepth);
     if (m_nBlockDepth > kMaxBlockDepth)
-    {
-        m_bNestingTooDeep = true;
         return DISP_E_EXCEPTION;
-    }
 
     CRegKeyHandle key;  // the current key of this level
     HRESULT hr = ReadToken(token);
@@ -283,8 +276,7 @@ HRESULT CRegScriptParser::RegisterKeyEntry(ScriptToken& token, HKEY hParent, CRe
         lResult = key.OpenKey(hParent, token, KEY_READ);  // used read-only from here on
     if (lResult != ERROR_SUCCESS)
     {
-        lResult = key.CreateKey(hParent, token, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
-                                nullptr);
+        lResult = m_pJournal->CreateKey(key, hParent, token);
         if (lResult != ERROR_SUCCESS)
             return HResultFromWin32(lResult);
     }
@@ -318,8 +310,10 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
     {
         if (bDeleteEntry)
             return DISP_E_EXCEPTION;  // refused as in register mode, so a script means the same both ways
+        // Below a missing key only the text is read, and a failure there is a malformed script: the walk ends,
+        // since resuming would read the entries after the error one level too high.
         hr = WalkBlock(token, lOpen == ERROR_SUCCESS ? key.m_hKey : nullptr, FALSE, bRecoveringBelow);
-        if (FAILED(hr) && (!bRecoveringBelow || m_bNestingTooDeep))
+        if (FAILED(hr))
             return hr;
         hr = ReadToken(token);
         if (FAILED(hr))
@@ -360,7 +354,9 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
     if (FAILED(hr))
         return hr;
 
-    LONG lResult = ERROR_SUCCESS;
+    LONG lResult = m_pJournal->SaveValue(key.m_hKey, pszValueName);
+    if (lResult != ERROR_SUCCESS)
+        return HResultFromWin32(lResult);
     const size_t nValueChars = wcslen(value);
     switch (vtKind)
     {

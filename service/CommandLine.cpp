@@ -32,6 +32,22 @@ bool EndsWord(WCHAR ch)
 {
     return ch == L'\0' || ch == L' ' || ch == L'\t';
 }
+
+// The arguments after the program name, which Windows writes first on the line: up to the closing quote when it
+// starts with one, else up to the first blank. A '-' or '/' in the program's own path must never act as a switch.
+LPCWSTR SkipProgramName(LPCWSTR pszCommandLine)
+{
+    LPCWSTR p = pszCommandLine;
+    if (*p == L'"')
+    {
+        for (p = CharNextW(p); *p != L'\0' && *p != L'"';)
+            p = CharNextW(p);
+        return *p == L'"' ? CharNextW(p) : p;
+    }
+    while (*p != L'\0' && *p != L' ' && *p != L'\t')
+        p = CharNextW(p);
+    return p;
+}
 }  // namespace
 
 LPCWSTR FindNextSwitch(LPCWSTR pszText, LPCWSTR pszSeparators)
@@ -67,8 +83,9 @@ int CompareSwitchWord(LPCWSTR pszCandidate, LPCWSTR pszSwitch)
 
 CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine)
 {
-    // The whole line counts, the program's own path included: the first matching candidate wins.
-    for (LPCWSTR p = FindNextSwitch(pszCommandLine, g_szSeparators); p != nullptr;
+    // Everything after the program name counts: the first matching candidate wins.
+    LPCWSTR pszArguments = SkipProgramName(pszCommandLine);
+    for (LPCWSTR p = FindNextSwitch(pszArguments, g_szSeparators); p != nullptr;
          p = FindNextSwitch(p, g_szSeparators))
     {
         for (const SwitchName& sw : g_registrationSwitches)
@@ -77,8 +94,8 @@ CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine)
                 return sw.eSwitch;
         }
     }
-    // "Service" only counts when no other registration switch is anywhere on the line.
-    for (LPCWSTR p = FindNextSwitch(pszCommandLine, g_szSeparators); p != nullptr;
+    // "Service" only counts when no other registration switch is among the arguments.
+    for (LPCWSTR p = FindNextSwitch(pszArguments, g_szSeparators); p != nullptr;
          p = FindNextSwitch(p, g_szSeparators))
     {
         if (CompareSwitchWord(p, L"Service") == 0)

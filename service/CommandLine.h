@@ -20,7 +20,7 @@ LPCWSTR FindNextSwitch(LPCWSTR pszText, LPCWSTR pszSeparators);
 // letter case ignored; nonzero otherwise.
 int CompareSwitchWord(LPCWSTR pszCandidate, LPCWSTR pszSwitch);
 
-// Scans the whole line: first for the four registration switches, then for "Service".
+// Scans the arguments after the program name: first for the four registration switches, then for "Service".
 CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine);
 
 // Runs the flow of a registration switch and returns false with its HRESULT in result;

@@ -1,8 +1,6 @@
 // The module object and the process-wide values, built by static construction before the entry function runs.
 #include "service/Module.h"
 
-#include "registrar/Registrar.h"
-
 // The executable's image base, which is also its instance handle.
 extern "C" IMAGE_DOS_HEADER __ImageBase;
 

@@ -2,7 +2,7 @@
 #pragma once
 #include <windows.h>
 
-class IScriptRegistrar;
+#include "registrar/Registrar.h"
 
 // The program's AppID, braces included.
 #define CORVANE_APPID L"{552356EC-14D6-4A40-9F34-09CFC70BC685}"
@@ -28,16 +28,14 @@ public:
     bool m_bLockReady;
 };
 
-class CModuleBase : public MODULE_BASE_RECORD
+// Registers itself through the registrar, which asks it for the module-wide replacement variables.
+class CModuleBase : public MODULE_BASE_RECORD, public IRegistrationModule
 {
 public:
     CModuleBase();
     virtual ~CModuleBase();
     CModuleBase(const CModuleBase&) = delete;
     CModuleBase& operator=(const CModuleBase&) = delete;
-
-    // Adds the module-wide replacement variables to a registrar.
-    virtual HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) = 0;
 };
 
 template <class T>
@@ -89,7 +87,9 @@ public:
     // Service installation and removal.
     BOOL IsServiceInstalled();
     BOOL InstallService();
-    BOOL UninstallService();
+    // Stops the service, deletes its entry and waits until the entry is gone: S_OK (also when there was none),
+    // E_FAIL, or the service manager's error when the service did not stop or go in time.
+    HRESULT UninstallService();
     void ShowServiceMessage(UINT nID, LPCWSTR pszDefault);
 };
 

@@ -13,19 +13,28 @@ const ReplacementPair g_appIdVariables[] = {
     { nullptr, nullptr },
 };
 
+// Removes "LocalService", whose presence makes a start choose service mode; a value that is not there is no error.
+LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
+{
+    const LONG nError = RegDeleteValueW(keyAppId.m_hKey, L"LocalService");
+    return nError == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : nError;
+}
+
 HRESULT ApplyAppIdScript(BOOL bRegister)
 {
-    return RegisterFromScriptResource(g_pModule, g_nAppIdScript, bRegister, g_appIdVariables);
+    return RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister, g_appIdVariables,
+                                      perUserRegistration);
 }
 }  // namespace
 
 HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
 {
     // Every registration starts from no service entry, whichever mode it asks for.
-    if (!UninstallService())
-        return E_FAIL;
+    HRESULT hr = UninstallService();
+    if (FAILED(hr))
+        return hr;
 
-    HRESULT hr = ApplyAppIdScript(TRUE);
+    hr = ApplyAppIdScript(TRUE);
     if (FAILED(hr))
         return hr;
 
@@ -39,22 +48,21 @@ HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
     if (nError != ERROR_SUCCESS)
         return HResultFromWin32(nError);
 
-    // A missing value is the usual case, so the result does not matter.
-    RegDeleteValueW(keyAppId.m_hKey, L"LocalService");
-    if (bService)
-    {
-        // "LocalService" is what makes the next start choose service mode.
-        keyAppId.WriteString(L"LocalService", m_szSvcName, REG_SZ);
-        if (!InstallService())
-            return E_FAIL;
-    }
-    return S_OK;
+    nError = DeleteServiceMark(keyAppId);
+    if (nError != ERROR_SUCCESS || !bService)
+        return HResultFromWin32(nError);
+    // "LocalService" is what makes the next start choose service mode.
+    nError = keyAppId.WriteString(L"LocalService", m_szSvcName, REG_SZ);
+    if (nError != ERROR_SUCCESS)
+        return HResultFromWin32(nError);
+    return InstallService() ? S_OK : E_FAIL;
 }
 
 HRESULT CCorvaneModule::RemoveAppIdEntries()
 {
-    if (!UninstallService())
-        return E_FAIL;
+    const HRESULT hr = UninstallService();
+    if (FAILED(hr))
+        return hr;
 
     CRegKeyHandle keyAppIdRoot;
     LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
@@ -65,7 +73,9 @@ HRESULT CCorvaneModule::RemoveAppIdEntries()
     if (nError != ERROR_SUCCESS)
         return HResultFromWin32(nError);
 
-    RegDeleteValueW(keyAppId.m_hKey, L"LocalService");
+    nError = DeleteServiceMark(keyAppId);
+    if (nError != ERROR_SUCCESS)
+        return HResultFromWin32(nError);
     // Both keys stay open while the script removes its entries; they close on the way out.
     return ApplyAppIdScript(FALSE);
 }

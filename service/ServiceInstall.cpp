@@ -1,4 +1,5 @@
 // The service entry in the service control manager: looking it up, creating it, stopping and deleting it.
+#include "registrar/HResult.h"
 #include "service/Module.h"
 #include "service/ServiceHandle.h"
 
@@ -12,6 +13,48 @@ const UINT IDS_DELETE_FAILED = 55309;
 const UINT IDS_STOP_FAILED = 55310;
 
 const int g_nMessageChars = 1024;
+
+// How long a removal waits for the old service to stop and its entry to go, and how often it looks.
+const ULONGLONG g_nRemovalTimeoutMs = 30000;
+const DWORD g_nPollMs = 100;
+
+// Asks the service to stop until it has stopped, or until the deadline: 0, or the service manager's error
+// (the last refused stop request, else ERROR_SERVICE_REQUEST_TIMEOUT).
+DWORD StopAndWait(SC_HANDLE hService, ULONGLONG nDeadline)
+{
+    DWORD nError = ERROR_SERVICE_REQUEST_TIMEOUT;
+    for (;;)
+    {
+        SERVICE_STATUS status = {};
+        if (!QueryServiceStatus(hService, &status))
+            return GetLastError();
+        if (status.dwCurrentState == SERVICE_STOPPED)
+            return ERROR_SUCCESS;
+        // Asked again while it runs: a service that was still starting could not take the first request.
+        if (status.dwCurrentState != SERVICE_STOP_PENDING && !ControlService(hService, SERVICE_CONTROL_STOP, &status))
+            nError = GetLastError();
+        if (GetTickCount64() >= nDeadline)
+            return nError;
+        Sleep(g_nPollMs);
+    }
+}
+
+// Waits until the service manager no longer knows the service: 0, the error of looking it up, or
+// ERROR_SERVICE_MARKED_FOR_DELETE when it is still there at the deadline.
+DWORD WaitUntilGone(SC_HANDLE hScm, LPCWSTR pszName, ULONGLONG nDeadline)
+{
+    for (;;)
+    {
+        CServiceHandle service(OpenServiceW(hScm, pszName, SERVICE_QUERY_STATUS));
+        const DWORD nError = service ? ERROR_SERVICE_MARKED_FOR_DELETE : GetLastError();
+        if (nError == ERROR_SERVICE_DOES_NOT_EXIST)
+            return ERROR_SUCCESS;
+        if (nError != ERROR_SERVICE_MARKED_FOR_DELETE || GetTickCount64() >= nDeadline)
+            return nError;
+        service.Close();
+        Sleep(g_nPollMs);
+    }
+}
 
 // The executable is the one resource instance of this program.
 int LoadResourceString(UINT nID, LPWSTR pszBuffer, int nBufferChars)
@@ -63,44 +106,51 @@ BOOL CCorvaneModule::InstallService()
     return TRUE;
 }
 
-BOOL CCorvaneModule::UninstallService()
+HRESULT CCorvaneModule::UninstallService()
 {
     if (!IsServiceInstalled())
-        return TRUE;
+        return S_OK;
 
     CServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm)
     {
         ShowServiceMessage(IDS_NO_SCM, L"Could not open Service Manager");
-        return FALSE;
+        return E_FAIL;
     }
-    CServiceHandle service(OpenServiceW(scm.Get(), m_szSvcName, SERVICE_STOP | DELETE));
+    CServiceHandle service(OpenServiceW(scm.Get(), m_szSvcName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!service)
     {
         scm.Close();
         ShowServiceMessage(IDS_OPEN_FAILED, L"Could not open service");
-        return FALSE;
+        return E_FAIL;
     }
 
-    // A service that is not running, or already stopping, needs no stop; any other refusal is shown,
-    // but the entry is deleted all the same.
-    SERVICE_STATUS status = {};
-    if (!ControlService(service.Get(), SERVICE_CONTROL_STOP, &status))
+    // The service manager removes a deleted entry only once its service has stopped and nobody holds it open;
+    // until then no new entry of the same name can be made. So the removal waits for both, within one limit.
+    const ULONGLONG nDeadline = GetTickCount64() + g_nRemovalTimeoutMs;
+    DWORD nError = StopAndWait(service.Get(), nDeadline);
+    if (nError != ERROR_SUCCESS)
     {
-        DWORD nError = GetLastError();
-        bool bTolerated = nError == ERROR_SERVICE_NOT_ACTIVE ||
-                          (nError == ERROR_SERVICE_CANNOT_ACCEPT_CTRL && status.dwCurrentState == SERVICE_STOP_PENDING);
-        if (!bTolerated)
-            ShowServiceMessage(IDS_STOP_FAILED, L"Could not stop service");
+        service.Close();
+        scm.Close();
+        ShowServiceMessage(IDS_STOP_FAILED, L"Could not stop service");
+        return HResultFromWin32(static_cast<LONG>(nError));
     }
-
-    BOOL bDeleted = DeleteService(service.Get());
+    // Marked for deletion already by an earlier removal that gave up waiting: it only has to go.
+    if (!DeleteService(service.Get()) && GetLastError() != ERROR_SERVICE_MARKED_FOR_DELETE)
+    {
+        service.Close();
+        scm.Close();
+        ShowServiceMessage(IDS_DELETE_FAILED, L"Could not delete service");
+        return E_FAIL;
+    }
     service.Close();
+    nError = WaitUntilGone(scm.Get(), m_szSvcName, nDeadline);
     scm.Close();
-    if (bDeleted)
-        return TRUE;
+    if (nError == ERROR_SUCCESS)
+        return S_OK;
     ShowServiceMessage(IDS_DELETE_FAILED, L"Could not delete service");
-    return FALSE;
+    return HResultFromWin32(static_cast<LONG>(nError));
 }
 
 void CCorvaneModule::ShowServiceMessage(UINT nID, LPCWSTR pszDefault)
