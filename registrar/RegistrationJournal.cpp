@@ -1,15 +1,32 @@
 // CRegistrationJournal: recording each key and value that a registering walk makes, and undoing them.
 #include "registrar/RegistrationJournal.h"
 
+#include <new>
+
+std::unique_ptr<CRegistrationJournal::CChange> CRegistrationJournal::NewChange(LPCWSTR pszName)
+{
+    try
+    {
+        std::unique_ptr<CChange> pChange(new CChange);
+        pChange->name = pszName != nullptr ? pszName : L"";
+        m_changes.reserve(m_changes.size() + 1);
+        return pChange;
+    }
+    catch (const std::bad_alloc&)
+    {
+        return nullptr;
+    }
+}
+
 LONG CRegistrationJournal::CreateKey(CRegKeyHandle& key, HKEY hParent, LPCWSTR pszName)
 {
     // Everything that can fail or allocate comes before the key exists, so that no new key goes unrecorded.
-    std::unique_ptr<CChange> pChange(new CChange);
-    pChange->name = pszName;
+    std::unique_ptr<CChange> pChange = NewChange(pszName);
+    if (!pChange)
+        return ERROR_OUTOFMEMORY;
     LONG lResult = pChange->key.OpenKey(hParent, nullptr, KEY_READ);
     if (lResult != ERROR_SUCCESS)
         return lResult;
-    m_changes.reserve(m_changes.size() + 1);
     DWORD dwDisposition = 0;
     lResult = key.CreateKey(hParent, pszName, nullptr, REG_OPTION_NON_VOLATILE, KEY_READ | KEY_WRITE, nullptr,
                             &dwDisposition);
@@ -20,9 +37,10 @@ LONG CRegistrationJournal::CreateKey(CRegKeyHandle& key, HKEY hParent, LPCWSTR p
 
 LONG CRegistrationJournal::SaveValue(HKEY hKey, LPCWSTR pszName)
 {
-    std::unique_ptr<CChange> pChange(new CChange);
+    std::unique_ptr<CChange> pChange = NewChange(pszName);
+    if (!pChange)
+        return ERROR_OUTOFMEMORY;
     pChange->bValue = true;
-    pChange->name = pszName != nullptr ? pszName : L"";
     LONG lResult = pChange->key.OpenKey(hKey, nullptr, KEY_READ | KEY_WRITE);
     if (lResult != ERROR_SUCCESS)
         return lResult;
@@ -31,9 +49,12 @@ LONG CRegistrationJournal::SaveValue(HKEY hKey, LPCWSTR pszName)
     if (lResult == ERROR_SUCCESS)
     {
         pChange->bExisted = true;
-        pChange->data.resize(cbData);
-        lResult = RegQueryValueExW(pChange->key.m_hKey, pszName, nullptr, &pChange->dwType, pChange->data.data(),
-                                   &cbData);
+        pChange->data.reset(new (std::nothrow) BYTE[cbData]);
+        if (!pChange->data)
+            return ERROR_OUTOFMEMORY;
+        pChange->cbData = cbData;
+        lResult = RegQueryValueExW(pChange->key.m_hKey, pszName, nullptr, &pChange->dwType, pChange->data.get(),
+                                   &pChange->cbData);
     }
     else if (lResult == ERROR_FILE_NOT_FOUND)
     {
@@ -53,8 +74,7 @@ void CRegistrationJournal::Undo()
         if (!change.bValue)
             change.key.DeleteChild(change.name.c_str());
         else if (change.bExisted)
-            RegSetValueExW(change.key.m_hKey, change.name.c_str(), 0, change.dwType, change.data.data(),
-                           static_cast<DWORD>(change.data.size()));
+            RegSetValueExW(change.key.m_hKey, change.name.c_str(), 0, change.dwType, change.data.get(), change.cbData);
         else
             RegDeleteValueW(change.key.m_hKey, change.name.c_str());
         change.key.CloseKey();

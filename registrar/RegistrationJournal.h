@@ -8,8 +8,7 @@
 
 #include "registrar/RegKeyHandle.h"
 
-// Holds a handle for every change, so that the undo needs neither paths nor the script. Allocation failures
-// raise std::bad_alloc.
+// Holds a handle for every change, so that the undo needs neither paths nor the script.
 class CRegistrationJournal
 {
 public:
@@ -33,8 +32,12 @@ private:
         bool bValue = false;
         bool bExisted = false;   // the value had data before the walk
         DWORD dwType = REG_NONE;
-        std::vector<BYTE> data;
+        std::unique_ptr<BYTE[]> data;  // the value's old data
+        DWORD cbData = 0;
     };
+
+    // A record with room for it in the journal, or null when memory runs out.
+    std::unique_ptr<CChange> NewChange(LPCWSTR pszName);
 
     std::vector<std::unique_ptr<CChange>> m_changes;
 };

@@ -7,7 +7,6 @@
 #include "registrar/ScriptBuffer.h"
 
 #include <cwchar>
-#include <new>
 
 namespace
 {
@@ -102,10 +101,6 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
     catch (const CHResultException& e)
     {
         hr = e.m_hr;
-    }
-    catch (const std::bad_alloc&)
-    {
-        hr = E_OUTOFMEMORY;
     }
     // A failed registration takes back all it did, in all root blocks, and leaves what was there before.
     if (FAILED(hr))

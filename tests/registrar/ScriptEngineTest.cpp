@@ -187,24 +187,26 @@ TEST(ScriptWalk, Table)
     RemoveRoot();
 }
 
-// How the mode decision reads "LocalService": a whole REG_SZ or REG_EXPAND_SZ string that fits four code units.
+// How the mode decision reads "LocalService": a whole REG_SZ or REG_EXPAND_SZ string that fits two code units.
+// Expected: the result, the code units read and, after a successful read, the text.
 TEST(RegKeyHandle, ReadString)
 {
     CRegKeyHandle key;
     ASSERT_EQ(0, key.CreateKey(HKEY_CURRENT_USER, kRoot.c_str(), nullptr, 0, KEY_ALL_ACCESS, nullptr, nullptr));
-    const struct { DWORD dwType; const char* pData; DWORD cbData; LONG lResult; ULONG nChars; } cases[] = {
-        {REG_SZ, "Z\0e\0t\0\0", 8, 0, 4}, {REG_EXPAND_SZ, "Z\0e\0t\0\0", 8, 0, 4}, {REG_SZ, "", 0, 0, 0},
-        {REG_SZ, "Z\0e\0t\0!\0\0", 10, ERROR_MORE_DATA, 0}, {REG_SZ, "abc", 3, ERROR_INVALID_DATA, 0},
-        {REG_DWORD, "\1\0\0\0", 4, ERROR_INVALID_DATA, 0}, {REG_SZ, nullptr, 0, ERROR_FILE_NOT_FOUND, 0}};
+    const struct { DWORD dwType; const char* pData; DWORD cbData; LPCWSTR pszExpected; } cases[] = {
+        {REG_SZ, "Z\0\0", 4, L"0:2:Z"}, {REG_EXPAND_SZ, "Z\0\0", 4, L"0:2:Z"}, {REG_SZ, "", 0, L"0:0:"},
+        {REG_SZ, "Z\0e\0\0", 6, L"234:0:"}, {REG_SZ, "abc", 3, L"13:0:"}, {REG_DWORD, "\1\0\0\0", 4, L"13:0:"},
+        {REG_SZ, nullptr, 0, L"2:0:"}};
     for (const auto& c : cases)
     {
         const std::wstring name = std::to_wstring(&c - cases);
         if (c.pData != nullptr)
             RegSetValueExW(key.m_hKey, name.c_str(), 0, c.dwType, reinterpret_cast<const BYTE*>(c.pData), c.cbData);
-        WCHAR szText[4];
-        ULONG nChars = 4;
-        EXPECT_EQ(c.lResult, key.ReadString(name.c_str(), szText, &nChars)) << name;
-        EXPECT_EQ(c.nChars, nChars) << name;
+        WCHAR szText[2] = L"#";
+        ULONG nChars = 2;
+        const LONG lResult = key.ReadString(name.c_str(), szText, &nChars);
+        const std::wstring result = std::to_wstring(lResult) + L":" + std::to_wstring(nChars) + L":";
+        EXPECT_EQ(c.pszExpected, result + (lResult != 0 ? L"" : szText)) << name;
     }
     RemoveRoot();
 }
