@@ -1,4 +1,4 @@
-// The TFTP server's platform on POSIX systems: BSD sockets, a monotonic clock, POSIX threads, files beneath a directory.
+// The TFTP server's platform on POSIX systems: BSD sockets, monotonic clock, POSIX threads, files beneath a directory.
 #include "tftp/Platform.h"
 
 #include <arpa/inet.h>

@@ -52,6 +52,13 @@ private:
     HANDLE m_hFile;
 };
 
+// A handle of any entry, directories included, good for asking its final path and nothing else.
+HANDLE OpenEntry(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
 // The path of an open file or directory as the system names it: links, junctions and mount points
 // resolved, in the \\?\ form.
 bool FinalPath(HANDLE hFile, std::wstring* pPath)
@@ -219,8 +226,7 @@ bool CBootDirectory::Open(const char* pszPath)
     int nError = ERROR_NO_UNICODE_TRANSLATION;
     if (WidenAnsiName(pszPath, &path))
     {
-        CFileHandle directory(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                          FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        CFileHandle directory(OpenEntry(path));
         if (directory.IsValid() && FinalPath(directory.Get(), &m_finalPath))
         {
             // Only a root directory's final path ends with its backslash.
@@ -246,8 +252,7 @@ EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
     {
         // What is there but does not open (a directory, a file without access) is told apart from what is
         // missing only when it lies beneath the directory.
-        CFileHandle entry(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                                      FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+        CFileHandle entry(OpenEntry(path));
         if (!entry.IsValid())
             return EServedOpen::Missing;
         return LiesBeneath(entry.Get(), m_finalPath) ? EServedOpen::Failed : EServedOpen::Refused;

@@ -5,13 +5,12 @@
 
 TEST(PathSafety, NamesThatStayBelowAndNameNoDevicePassTheOthersAreRefused)
 {
-    for (const char* pszName : {"boot.bin", "fw/boot.bin", "fw\\boot.bin", "boot.bin.", "boot.bin ", ".hidden",
-                                "..boot", "a%sb%n", "CONSOLE.txt", "nul2", "com10", "lpt", "CON$", "fw/COM1x"})
+    for (const char* pszName : {"boot.bin", "fw/boot.bin", "fw\\boot.bin", "boot.bin. ", ".hidden", "..boot",
+                                "CONSOLE.txt", "nul2", "com10", "lpt", "fw/COM1x"})
         EXPECT_TRUE(IsSafeRequestName(pszName)) << pszName;
-    for (const char* pszName :
-         {"", "..", "../x", "..\\x", "fw/../../x", "fw/..", ".", "./x", "...", " ", ". .", "fw/ /x", "fw//x", "fw/",
-          "/etc/passwd", "\\windows\\win.ini", "C:\\boot.ini", "c:boot.ini", "boot.bin::$DATA", "fw/a:b", "CON",
-          "NuL", "PRN", "AUX", "CONIN$", "conout$", "COM1", "com9", "COM0", "LPT1", "lpt9", "NUL.txt", "com1 .log",
-          "CON .", "fw\\aux.bin", "fw/con/x", "COM\xB9", "LPT\xB2", "com\xB3.txt"})
+    for (const char* pszName : {"", "..", "../x", "fw\\..\\..\\x", "fw/..", ".", "...", " ", ". .", "fw//x", "fw/",
+                                "/etc/passwd", "\\win.ini", "c:boot.ini", "a::$DATA", "CON", "NuL", "PRN", "AUX",
+                                "CONIN$", "conout$", "com9", "COM0", "LPT1", "NUL.txt", "com1 .log", "fw\\aux.bin",
+                                "COM\xB9", "LPT\xB2", "com\xB3"})
         EXPECT_FALSE(IsSafeRequestName(pszName)) << pszName;
 }
