@@ -6,7 +6,7 @@
 TEST(PathSafety, NamesThatStayBelowAndNameNoDevicePassTheOthersAreRefused)
 {
     for (const char* pszName : {"boot.bin", "fw/boot.bin", "fw\\boot.bin", "boot.bin. ", ".hidden", "..boot",
-                                "CONSOLE.txt", "nul2", "com10", "lpt", "fw/COM1x"})
+                                "CONSOLE.txt", "nul2", "com10", "comx", "lpt", "fw/COM1x"})
         EXPECT_TRUE(IsSafeRequestName(pszName)) << pszName;
     for (const char* pszName : {"", "..", "../x", "fw\\..\\..\\x", "fw/..", ".", "...", " ", ". .", "fw//x", "fw/",
                                 "/etc/passwd", "\\win.ini", "c:boot.ini", "a::$DATA", "CON", "NuL", "PRN", "AUX",
