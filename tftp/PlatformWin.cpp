@@ -75,12 +75,14 @@ bool FinalPath(HANDLE hFile, std::wstring* pPath)
 }
 
 // True when an open file's final path lies below the directory's: the directory's path, compared without
-// regard to case as Windows compares names, then a backslash, then at least one character.
+// regard to case as Windows compares names, then a backslash, then at least one character. Nothing lies
+// below a directory that was never opened.
 bool LiesBeneath(HANDLE hFile, const std::wstring& directory)
 {
     std::wstring path;
     int nDirectory = static_cast<int>(directory.size());
-    return FinalPath(hFile, &path) && path.size() > directory.size() + 1 && path[directory.size()] == L'\\' &&
+    return nDirectory > 0 && FinalPath(hFile, &path) && path.size() > directory.size() + 1 &&
+           path[directory.size()] == L'\\' &&
            CompareStringOrdinal(path.data(), nDirectory, directory.data(), nDirectory, TRUE) == CSTR_EQUAL;
 }
 

@@ -50,8 +50,8 @@ static void ExpectOpens(bool bByComponents)
     std::atomic<bool> bDone{false};
     std::thread swapper([&bDone] {
         while (!bDone.load())
-            ASSERT_EQ(renameat2(AT_FDCWD, "tree/boot/swap", AT_FDCWD, "tree/boot/swapout", RENAME_EXCHANGE) |
-                          renameat2(AT_FDCWD, "tree/boot/d", AT_FDCWD, "tree/boot/dout", RENAME_EXCHANGE), 0);
+            ASSERT_EQ(renameat2(AT_FDCWD, "tree/boot/swap", AT_FDCWD, "tree/boot/swap2", RENAME_EXCHANGE) |
+                          renameat2(AT_FDCWD, "tree/boot/d", AT_FDCWD, "tree/boot/d2", RENAME_EXCHANGE), 0);
     });
     for (int i = 0; i < 20000 && !testing::Test::HasFailure(); ++i)
         EXPECT_NE(Fetch(directory, i % 2 ? "swap" : "d/a", &eOpen), "outside\n") << "request " << i;
