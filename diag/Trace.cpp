@@ -2,6 +2,7 @@
 #include "diag/Trace.h"
 
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 
 int g_bTraceQuiet = 1;
@@ -18,6 +19,8 @@ void FormatTraceTextW(wchar_t* pszBuffer, const wchar_t* pszFormat, va_list args
     pszBuffer[TRACE_BUFFER_CHARS - 1] = L'\0';
 }
 
+// A control byte in a narrow line can only have come from a peer (a file name, a mode, an error text):
+// the formats' own one is the line end. Written as \xNN it can neither forge a line nor drive the terminal.
 void TraceA(const char* pszFormat, ...)
 {
     if (g_bTraceQuiet != 0)
@@ -26,9 +29,26 @@ void TraceA(const char* pszFormat, ...)
     szText[0] = '\0';
     va_list args;
     va_start(args, pszFormat);
-    std::vsnprintf(szText, sizeof szText, pszFormat, args);
+    int nText = std::vsnprintf(szText, sizeof szText, pszFormat, args);
     va_end(args);
-    std::printf("%s", szText);
+    szText[sizeof szText - 1] = '\0';
+    // The format's own line end is the text's last byte; when the text was cut, it lies beyond the buffer.
+    bool bLineEnd = nText > 0 && pszFormat[std::strlen(pszFormat) - 1] == '\n';
+    std::size_t nLineEnd = bLineEnd ? static_cast<std::size_t>(nText) - 1 : sizeof szText;
+    char szLine[TRACE_BUFFER_CHARS];
+    std::size_t nLine = 0;
+    for (std::size_t i = 0; szText[i] != '\0' && nLine < sizeof szLine - 1; ++i)
+    {
+        unsigned char c = static_cast<unsigned char>(szText[i]);
+        char szEscape[5] = {static_cast<char>(c), '\0'};
+        if ((c < 0x20 || c == 0x7F) && i != nLineEnd)
+            std::snprintf(szEscape, sizeof szEscape, "\\x%02x", c);
+        // The cut applies to the line as printed: an escape may lose its last characters.
+        for (const char* p = szEscape; *p != '\0' && nLine < sizeof szLine - 1; ++p)
+            szLine[nLine++] = *p;
+    }
+    szLine[nLine] = '\0';
+    std::printf("%s", szLine);
     std::fflush(stdout);
 }
 

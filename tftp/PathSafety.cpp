@@ -1,4 +1,4 @@
-// Path safety: refuses request names that escape the boot directory or name devices, and resolved paths outside it.
+// Path safety: refuses request names that climb out of the boot directory, start at a root or name devices.
 #include "tftp/PathSafety.h"
 
 #include <cstddef>
@@ -84,11 +84,4 @@ bool IsSafeRequestName(const char* pszName)
             return true;
         pComponent += nLength + 1;
     }
-}
-
-bool IsInsideDirectory(const char* pszFullPath, const char* pszDirectory)
-{
-    std::size_t nDirectory = std::strlen(pszDirectory);
-    return nDirectory > 0 && std::strncmp(pszFullPath, pszDirectory, nDirectory) == 0 &&
-           pszFullPath[nDirectory] != '\0';
 }

@@ -51,20 +51,48 @@ void JoinThread(void* hThread);
 
 // --- Files ----------------------------------------------------------------------------------------
 
-// Directory of the running executable with its closing separator, in narrow text (on Windows converted
-// with the calling thread's ANSI code page); empty when it cannot be found.
-std::string ExecutableDirectory();
+// Directory of the running executable with its closing separator, in narrow text. On Windows the name is
+// converted with the calling thread's ANSI code page and must convert back unchanged: a character outside
+// the code page would become a near or a default character and name another directory, or none. False
+// after a trace line (and on Windows the error event) saying why the directory cannot be served.
+bool ExecutableDirectory(std::string* pDirectory);
 
-// Existence test: true for any existing entry, directories included.
-bool FileExists(const char* pszPath);
-// Opens a file read-only in binary mode, shared with other readers and writers. A directory does not open.
-// Returns a descriptor, or -1.
-int OpenServedFile(const char* pszPath);
+// What became of opening a requested name beneath the boot directory.
+enum class EServedOpen
+{
+    Opened,   // a plain file beneath the directory, now open
+    Missing,  // nothing of that name beneath the directory
+    Refused,  // the name leads outside the directory (through a link, junction or mount point), or to
+              // something that is not a plain file: a pipe, a device
+    Failed,   // it lies beneath the directory but does not open: a directory, no access
+};
+
+// The boot directory, fixed when the server starts: every served file is opened beneath it, and what the
+// opened file turns out to be decides, so no link and no name swapped after a check can lead outside.
+class CBootDirectory
+{
+public:
+    CBootDirectory() = default;
+    ~CBootDirectory();
+    CBootDirectory(const CBootDirectory&) = delete;
+    CBootDirectory& operator=(const CBootDirectory&) = delete;
+
+    // Opens the directory pszPath (narrow text with its closing separator). False after a trace line (and
+    // on Windows the error event) saying why it cannot be served.
+    bool Open(const char* pszPath);
+    // Opens pszName, a request name taken in the ANSI code page, read-only in binary mode and shared with
+    // other readers and writers. When it returns Opened, *pnFile holds the descriptor.
+    EServedOpen OpenFile(const char* pszName, int* pnFile) const;
+
+private:
+#ifdef _WIN32
+    std::string m_path;         // as opened: the served names follow it
+    std::wstring m_finalPath;   // as the system names it, links resolved, without a closing backslash
+#else
+    int m_nDirectory = -1;      // opened for path look-ups only: every file is opened relative to it
+#endif
+};
+
 // Reads up to cbBuffer bytes; returns the count (less only at the end of the file), or -1 on failure.
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer);
-// True when the open file is a plain file on disk (not a directory, device, pipe or socket).
-bool IsPlainDiskFile(int nFile);
 void CloseServedFile(int nFile);
-// The absolute, normalised form of a path (GetFullPathName on Windows; realpath, links resolved, on
-// POSIX systems). False when it cannot be formed or does not fit cbFullPath bytes with its NUL.
-bool ResolveFullPath(const char* pszPath, char* pszFullPath, std::size_t cbFullPath);

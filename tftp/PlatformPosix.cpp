@@ -1,4 +1,4 @@
-// The TFTP server's platform on POSIX systems: BSD sockets, a monotonic clock, POSIX threads and file descriptors.
+// The TFTP server's platform on POSIX systems: BSD sockets, monotonic clock, POSIX threads, files beneath a directory.
 #include "tftp/Platform.h"
 
 #include <arpa/inet.h>
@@ -8,11 +8,15 @@
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <netinet/in.h>
 #include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
+
+#include "diag/Trace.h"
 
 static_assert(sizeof(sockaddr_in) == sizeof(CSocketAddress), "an IPv4 socket address is 16 bytes");
 
@@ -165,40 +169,109 @@ void JoinThread(void* hThread)
     delete pThread;
 }
 
-std::string ExecutableDirectory()
+bool ExecutableDirectory(std::string* pDirectory)
 {
     std::string path(PATH_MAX, '\0');
     ssize_t nLength = readlink("/proc/self/exe", &path[0], path.size());
-    if (nLength <= 0 || static_cast<std::size_t>(nLength) >= path.size())
-        return std::string();
-    path.resize(static_cast<std::size_t>(nLength));
-    std::size_t nSlash = path.rfind('/');
-    if (nSlash == std::string::npos)
-        return std::string();
-    path.resize(nSlash + 1);
-    return path;
-}
-
-bool FileExists(const char* pszPath)
-{
-    return access(pszPath, F_OK) == 0;
-}
-
-int OpenServedFile(const char* pszPath)
-{
-    // Non-blocking only for the open itself, so that a FIFO cannot hold the server; the caller refuses
-    // anything but a plain file before reading.
-    int nFile = open(pszPath, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-    if (nFile < 0)
-        return -1;
-    struct stat info;
-    if (fstat(nFile, &info) != 0 || S_ISDIR(info.st_mode))
+    if (nLength > 0 && static_cast<std::size_t>(nLength) < path.size())
     {
-        close(nFile);
-        return -1;
+        path.resize(static_cast<std::size_t>(nLength));
+        std::size_t nSlash = path.rfind('/');
+        if (nSlash != std::string::npos)
+        {
+            path.resize(nSlash + 1);
+            *pDirectory = path;
+            return true;
+        }
     }
-    fcntl(nFile, F_SETFL, fcntl(nFile, F_GETFL) & ~O_NONBLOCK);
-    return nFile;
+    TraceA("TFTP: Boot directory cannot be found (error %d), server not started\n", errno);
+    return false;
+}
+
+CBootDirectory::~CBootDirectory()
+{
+    if (m_nDirectory >= 0)
+        close(m_nDirectory);
+}
+
+bool CBootDirectory::Open(const char* pszPath)
+{
+    m_nDirectory = open(pszPath, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (m_nDirectory >= 0)
+        return true;
+    TraceA("TFTP: Boot directory cannot be opened (error %d), server not started\n", errno);
+    return false;
+}
+
+namespace
+{
+// The kernel resolves the whole name and refuses, with EXDEV, any step that leaves the directory: "..",
+// an absolute link, a link that climbs out, /proc's magic links. A name swapped while it resolves cannot
+// change that.
+int OpenBeneathAtOnce(int nDirectory, const char* pszName, int nFlags)
+{
+    open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<std::uint64_t>(nFlags);
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+    return static_cast<int>(syscall(SYS_openat2, nDirectory, pszName, &how, sizeof how));
+}
+
+// For kernels without openat2: one component at a time, following no link at all, so links are refused
+// even where they would stay inside. "." and ".." never get here (the name check refuses them) and are
+// refused again.
+int OpenBeneathByComponents(int nDirectory, const char* pszName, int nFlags)
+{
+    int nParent = dup(nDirectory);
+    const char* pComponent = pszName;
+    while (nParent >= 0)
+    {
+        const char* pEnd = std::strchr(pComponent, '/');
+        std::string component(pComponent, pEnd != nullptr ? static_cast<std::size_t>(pEnd - pComponent)
+                                                           : std::strlen(pComponent));
+        int nNext = -1;
+        if (component.empty() || component == "." || component == "..")
+            errno = EXDEV;
+        else
+            nNext = openat(nParent, component.c_str(),
+                           pEnd != nullptr ? O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC : nFlags | O_NOFOLLOW);
+        int nError = errno;
+        close(nParent);
+        errno = nError;
+        if (pEnd == nullptr)
+            return nNext;
+        nParent = nNext;
+        pComponent = pEnd + 1;
+    }
+    return -1;
+}
+}
+
+EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
+{
+    // Non-blocking for the open itself, so that a FIFO cannot hold the server; no terminal is adopted.
+    const int nFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
+    int nFile = OpenBeneathAtOnce(m_nDirectory, pszName, nFlags);
+    // Kernels before 5.6 lack openat2, and some sandboxes forbid system calls that they do not know.
+    if (nFile < 0 && (errno == ENOSYS || errno == EPERM))
+        nFile = OpenBeneathByComponents(m_nDirectory, pszName, nFlags);
+    if (nFile < 0)
+    {
+        if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
+            return EServedOpen::Missing;
+        return errno == EXDEV || errno == ELOOP ? EServedOpen::Refused : EServedOpen::Failed;
+    }
+    struct stat info;
+    bool bKnown = fstat(nFile, &info) == 0;
+    if (bKnown && S_ISREG(info.st_mode))
+    {
+        fcntl(nFile, F_SETFL, fcntl(nFile, F_GETFL) & ~O_NONBLOCK);
+        *pnFile = nFile;
+        return EServedOpen::Opened;
+    }
+    close(nFile);
+    // A directory beneath does not open as a file; anything else that is not a plain file is refused.
+    return bKnown && S_ISDIR(info.st_mode) ? EServedOpen::Failed : EServedOpen::Refused;
 }
 
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
@@ -221,26 +294,7 @@ int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
     return cbDone;
 }
 
-bool IsPlainDiskFile(int nFile)
-{
-    struct stat info;
-    return fstat(nFile, &info) == 0 && S_ISREG(info.st_mode);
-}
-
 void CloseServedFile(int nFile)
 {
     close(nFile);
-}
-
-bool ResolveFullPath(const char* pszPath, char* pszFullPath, std::size_t cbFullPath)
-{
-    char* pszResolved = realpath(pszPath, nullptr);
-    if (pszResolved == nullptr)
-        return false;
-    std::size_t nLength = std::strlen(pszResolved);
-    bool bFits = nLength < cbFullPath;
-    if (bFits)
-        std::memcpy(pszFullPath, pszResolved, nLength + 1);
-    std::free(pszResolved);
-    return bFits;
 }

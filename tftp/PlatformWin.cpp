@@ -1,15 +1,14 @@
-// The TFTP server's platform on Windows: Winsock 2, the system tick count, Win32 threads and the C runtime's files.
+// The TFTP server's platform on Windows: Winsock 2, the system tick count, Win32 threads, files beneath a directory.
 #include <winsock2.h>
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
-#include <share.h>
-#include <sys/stat.h>
 #include <vector>
 
 #include "diag/ErrorEvent.h"
 #include "diag/Trace.h"
+#include "tftp/AnsiName.h"
 #include "tftp/Platform.h"
 
 static_assert(sizeof(sockaddr_in) == sizeof(CSocketAddress), "an IPv4 socket address is 16 bytes");
@@ -30,6 +29,68 @@ DWORD WINAPI RunWin32Thread(LPVOID pStart)
     delete static_cast<CThreadStart*>(pStart);
     start.m_pfnRoutine(start.m_pArgument);
     return 0;
+}
+
+// Owns one file handle and closes it on every path.
+class CFileHandle
+{
+public:
+    explicit CFileHandle(HANDLE hFile) : m_hFile(hFile) {}
+    ~CFileHandle()
+    {
+        if (IsValid())
+            CloseHandle(m_hFile);
+    }
+    CFileHandle(const CFileHandle&) = delete;
+    CFileHandle& operator=(const CFileHandle&) = delete;
+
+    bool IsValid() const { return m_hFile != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return m_hFile; }
+    void Release() { m_hFile = INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_hFile;
+};
+
+// A handle of any entry, directories included, good for asking its final path and nothing else.
+HANDLE OpenEntry(const std::wstring& path)
+{
+    return CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                       nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+// The path of an open file or directory as the system names it: links, junctions and mount points
+// resolved, in the \\?\ form.
+bool FinalPath(HANDLE hFile, std::wstring* pPath)
+{
+    DWORD nSize = GetFinalPathNameByHandleW(hFile, nullptr, 0, FILE_NAME_NORMALIZED);
+    if (nSize == 0)
+        return false;
+    std::vector<wchar_t> path(nSize, L'\0');
+    DWORD nLength = GetFinalPathNameByHandleW(hFile, path.data(), nSize, FILE_NAME_NORMALIZED);
+    if (nLength == 0 || nLength >= nSize)
+        return false;
+    pPath->assign(path.data(), nLength);
+    return true;
+}
+
+// True when an open file's final path lies below the directory's: the directory's path, compared without
+// regard to case as Windows compares names, then a backslash, then at least one character. Nothing lies
+// below a directory that was never opened.
+bool LiesBeneath(HANDLE hFile, const std::wstring& directory)
+{
+    std::wstring path;
+    int nDirectory = static_cast<int>(directory.size());
+    return nDirectory > 0 && FinalPath(hFile, &path) && path.size() > directory.size() + 1 &&
+           path[directory.size()] == L'\\' &&
+           CompareStringOrdinal(path.data(), nDirectory, directory.data(), nDirectory, TRUE) == CSTR_EQUAL;
+}
+
+// Why the server cannot start: a trace line for the console, the error event for a service.
+void ReportStartFailure(int nError, const wchar_t* pszReason)
+{
+    TraceW(L"TFTP: %ls (error %d), server not started\n", pszReason, nError);
+    ReportErrorEvent(nError, L"%ls (error %d), server not started", pszReason, nError);
 }
 }
 
@@ -140,36 +201,72 @@ void JoinThread(void* hThread)
     CloseHandle(hThread);
 }
 
-std::string ExecutableDirectory()
+bool ExecutableDirectory(std::string* pDirectory)
 {
     // Paths of up to 32767 characters exist on Windows; the caller decides what length it can serve.
     std::vector<wchar_t> path(32768, L'\0');
     DWORD nLength = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (nLength == 0 || nLength >= path.size())
-        return std::string();
-    std::wstring directory(path.data(), nLength);
+    std::wstring directory(path.data(), nLength < path.size() ? nLength : 0);
     std::size_t nBackslash = directory.rfind(L'\\');
     if (nBackslash == std::wstring::npos)
-        return std::string();
+    {
+        ReportStartFailure(static_cast<int>(GetLastError()), L"Boot directory cannot be found");
+        return false;
+    }
     directory.resize(nBackslash + 1);
-    int cbNarrow = WideCharToMultiByte(CP_THREAD_ACP, 0, directory.c_str(), static_cast<int>(directory.size()),
-                                       nullptr, 0, nullptr, nullptr);
-    if (cbNarrow <= 0)
-        return std::string();
-    std::string narrow(static_cast<std::size_t>(cbNarrow), '\0');
-    WideCharToMultiByte(CP_THREAD_ACP, 0, directory.c_str(), static_cast<int>(directory.size()), &narrow[0],
-                        cbNarrow, nullptr, nullptr);
-    return narrow;
+    if (NarrowAnsiName(directory, pDirectory))
+        return true;
+    ReportStartFailure(ERROR_NO_UNICODE_TRANSLATION, L"Boot directory name has characters outside the ANSI code page");
+    return false;
 }
 
-bool FileExists(const char* pszPath)
+CBootDirectory::~CBootDirectory() = default;
+
+bool CBootDirectory::Open(const char* pszPath)
 {
-    return _access(pszPath, 0) == 0;
+    std::wstring path;
+    int nError = ERROR_NO_UNICODE_TRANSLATION;
+    if (WidenAnsiName(pszPath, &path))
+    {
+        CFileHandle directory(OpenEntry(path));
+        if (directory.IsValid() && FinalPath(directory.Get(), &m_finalPath))
+        {
+            // Only a root directory's final path ends with its backslash.
+            if (m_finalPath.back() == L'\\')
+                m_finalPath.pop_back();
+            m_path = pszPath;
+            return true;
+        }
+        nError = static_cast<int>(GetLastError());
+    }
+    ReportStartFailure(nError, L"Boot directory cannot be opened");
+    return false;
 }
 
-int OpenServedFile(const char* pszPath)
+EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
 {
-    return _sopen(pszPath, _O_RDONLY | _O_BINARY, _SH_DENYNO);
+    std::wstring path;
+    if (!WidenAnsiName(m_path + pszName, &path))
+        return EServedOpen::Missing;
+    CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file.IsValid())
+    {
+        // What is there but does not open (a directory, a file without access) is told apart from what is
+        // missing only when it lies beneath the directory.
+        CFileHandle entry(OpenEntry(path));
+        if (!entry.IsValid())
+            return EServedOpen::Missing;
+        return LiesBeneath(entry.Get(), m_finalPath) ? EServedOpen::Failed : EServedOpen::Refused;
+    }
+    if (!LiesBeneath(file.Get(), m_finalPath) || GetFileType(file.Get()) != FILE_TYPE_DISK)
+        return EServedOpen::Refused;
+    int nFile = _open_osfhandle(reinterpret_cast<intptr_t>(file.Get()), _O_RDONLY | _O_BINARY);
+    if (nFile < 0)
+        return EServedOpen::Failed;
+    file.Release();  // the descriptor owns it now
+    *pnFile = nFile;
+    return EServedOpen::Opened;
 }
 
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
@@ -177,21 +274,7 @@ int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
     return _read(nFile, pBuffer, static_cast<unsigned>(cbBuffer));
 }
 
-bool IsPlainDiskFile(int nFile)
-{
-    HANDLE hFile = reinterpret_cast<HANDLE>(_get_osfhandle(nFile));
-    BY_HANDLE_FILE_INFORMATION info;
-    return hFile != INVALID_HANDLE_VALUE && GetFileType(hFile) == FILE_TYPE_DISK &&
-           GetFileInformationByHandle(hFile, &info) && (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
-}
-
 void CloseServedFile(int nFile)
 {
     _close(nFile);
-}
-
-bool ResolveFullPath(const char* pszPath, char* pszFullPath, std::size_t cbFullPath)
-{
-    DWORD nLength = GetFullPathNameA(pszPath, static_cast<DWORD>(cbFullPath), pszFullPath, nullptr);
-    return nLength > 0 && nLength < cbFullPath;
 }

@@ -10,16 +10,14 @@ public:
     CServedFile(const CServedFile&) = delete;
     CServedFile& operator=(const CServedFile&) = delete;
 
-    // Opens read-only, binary, shared; any file open before is closed first.
-    bool Open(const char* pszPath)
+    // Opens a requested name beneath the boot directory; any file open before is closed first.
+    EServedOpen Open(const CBootDirectory& directory, const char* pszName)
     {
         Close();
-        m_nFile = OpenServedFile(pszPath);
-        return m_nFile >= 0;
+        return directory.OpenFile(pszName, &m_nFile);
     }
 
     bool IsOpen() const { return m_nFile >= 0; }
-    bool IsPlainDiskFile() const { return ::IsPlainDiskFile(m_nFile); }
 
     // The count read (less than cbBuffer only at the end of the file), or -1 on failure or with no file open.
     int Read(unsigned char* pBuffer, int cbBuffer) const

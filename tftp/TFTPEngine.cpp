@@ -70,7 +70,8 @@ void CTFTPServer::OnReadRequest(int nLength)
         SendError(TFTP_ERROR_ILLEGAL, "No file name in read request.");
         return;
     }
-    bool bPathFits = BuildFullPath(request.m_pszName);
+    // The boot directory and the name must fit a full path of FULL_PATH_BYTES with its NUL.
+    bool bPathFits = std::strlen(m_szBootDir) + std::strlen(request.m_pszName) < FULL_PATH_BYTES;
     TraceA("TFTP: Received RRQ for %s\n", request.m_pszName);
     if (!IsOctetMode(request.m_pszMode))
     {
@@ -78,24 +79,18 @@ void CTFTPServer::OnReadRequest(int nLength)
         SendError(TFTP_ERROR_ILLEGAL, "Only octet transfer mode supported.");
         return;
     }
-    // A refused name is answered as a missing file: the peer learns nothing of what lies outside.
-    if (!bPathFits || !IsServableFile(request.m_pszName))
+    // The name is checked before any file access, and opened only beneath the boot directory. A refused
+    // name is answered as a missing file: the peer learns nothing of what lies outside.
+    EServedOpen eOpen = EServedOpen::Missing;
+    if (bPathFits && IsSafeRequestName(request.m_pszName))
+        eOpen = m_file.Open(m_bootDirectory, request.m_pszName);
+    if (eOpen != EServedOpen::Opened)
     {
         TraceA("TFTP: Received read request for invalid file\n");
-        SendError(TFTP_ERROR_NOT_FOUND, "File does not exist.");
-        return;
-    }
-    if (!m_file.Open(m_szFullPath))
-    {
-        TraceA("TFTP: Received read request for invalid file\n");
-        SendError(TFTP_ERROR_ACCESS, "File open failed.");
-        return;
-    }
-    if (!m_file.IsPlainDiskFile())
-    {
-        m_file.Close();
-        TraceA("TFTP: Received read request for invalid file\n");
-        SendError(TFTP_ERROR_NOT_FOUND, "File does not exist.");
+        if (eOpen == EServedOpen::Failed)
+            SendError(TFTP_ERROR_ACCESS, "File open failed.");
+        else
+            SendError(TFTP_ERROR_NOT_FOUND, "File does not exist.");
         return;
     }
     m_nStartTick = TickCount();
@@ -109,30 +104,6 @@ void CTFTPServer::OnReadRequest(int nLength)
     }
     m_nBlock = 1;
     SendBlock();
-}
-
-// The boot directory followed by the name exactly as received; false when that does not fit the buffer.
-bool CTFTPServer::BuildFullPath(const char* pszName)
-{
-    std::size_t cbDir = std::strlen(m_szBootDir);
-    std::size_t cbName = std::strlen(pszName);
-    if (cbDir + cbName >= sizeof m_szFullPath)
-    {
-        m_szFullPath[0] = '\0';
-        return false;
-    }
-    std::memcpy(m_szFullPath, m_szBootDir, cbDir);
-    std::memcpy(m_szFullPath + cbDir, pszName, cbName + 1);
-    return true;
-}
-
-// The name is checked before any file access; the resolved path must still lie below the boot directory.
-bool CTFTPServer::IsServableFile(const char* pszName) const
-{
-    if (!IsSafeRequestName(pszName) || !FileExists(m_szFullPath))
-        return false;
-    char szResolved[4096];
-    return ResolveFullPath(m_szFullPath, szResolved, sizeof szResolved) && IsInsideDirectory(szResolved, m_szBootDir);
 }
 
 void CTFTPServer::OnAck(int nLength)

@@ -10,12 +10,7 @@ CTFTPServer::CTFTPServer()
 {
     std::memset(m_packet, 0, sizeof m_packet);
     std::memset(m_dataPacket, 0, sizeof m_dataPacket);
-    std::memset(m_szFullPath, 0, sizeof m_szFullPath);
     std::memset(m_szBootDir, 0, sizeof m_szBootDir);
-    std::string bootDir = ExecutableDirectory();
-    m_cbBootDir = static_cast<std::uint32_t>(bootDir.size());
-    if (bootDir.size() < sizeof m_szBootDir)
-        std::memcpy(m_szBootDir, bootDir.c_str(), bootDir.size() + 1);
 }
 
 CTFTPServer::~CTFTPServer()
@@ -27,13 +22,8 @@ CTFTPServer::~CTFTPServer()
 void* CTFTPServer::Start()
 {
     m_bStop.store(false);
-    // A directory that does not fit would be cut, and a cut path names some other directory.
-    if (m_cbBootDir == 0 || m_cbBootDir >= sizeof m_szBootDir)
-    {
-        TraceA("TFTP: Boot directory of %u bytes cannot be served (1 to %u bytes), server not started\n",
-               static_cast<unsigned>(m_cbBootDir), static_cast<unsigned>(sizeof m_szBootDir - 1));
+    if (!OpenBootDirectory())
         return nullptr;
-    }
     if (!InitWinsock())
         return nullptr;
     TraceW(L"Starting TFTP server\n");
@@ -41,6 +31,24 @@ void* CTFTPServer::Start()
     if (m_hThread == nullptr)
         CleanupWinsock();  // the caller will not call Stop, which would end the use of the sockets layer
     return m_hThread;
+}
+
+// The directory of the executable, fixed once: a name that cannot be held exactly is refused with its
+// reason, never served as another directory.
+bool CTFTPServer::OpenBootDirectory()
+{
+    std::string bootDir;
+    if (!ExecutableDirectory(&bootDir))
+        return false;
+    // A directory that does not fit would be cut, and a cut path names some other directory.
+    if (bootDir.size() >= sizeof m_szBootDir)
+    {
+        TraceA("TFTP: Boot directory of %u bytes cannot be served (1 to %u bytes), server not started\n",
+               static_cast<unsigned>(bootDir.size()), static_cast<unsigned>(sizeof m_szBootDir - 1));
+        return false;
+    }
+    std::memcpy(m_szBootDir, bootDir.c_str(), bootDir.size() + 1);
+    return m_bootDirectory.Open(m_szBootDir);
 }
 
 bool CTFTPServer::Stop()

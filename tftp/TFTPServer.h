@@ -10,21 +10,24 @@
 class CTFTPServer
 {
 public:
-    // Takes the directory of the running executable as the boot directory.
     CTFTPServer();
     // Stops the server first if it is still running, so the object never goes away under its thread.
     ~CTFTPServer();
     CTFTPServer(const CTFTPServer&) = delete;
     CTFTPServer& operator=(const CTFTPServer&) = delete;
 
-    // Starts the sockets layer and the server thread. Returns the thread's handle (a HANDLE on Windows),
-    // or null when the server cannot start.
+    // Opens the directory of the running executable as the boot directory, starts the sockets layer and
+    // the server thread. Returns the thread's handle (a HANDLE on Windows), or null when the server cannot
+    // start.
     void* Start();
     // Sets the stop flag, closes the socket, waits until the server thread has ended and ends the use of
     // the sockets layer. Returns true.
     bool Stop();
 
 private:
+    // The boot directory, opened by Start.
+    bool OpenBootDirectory();
+
     // Lifecycle, on the server thread.
     static void Entry(void* pServer);
     bool InitSocket();
@@ -37,14 +40,12 @@ private:
     // The transfer engine.
     void ServeRequests();
     void OnReadRequest(int nLength);
-    bool BuildFullPath(const char* pszName);
-    bool IsServableFile(const char* pszName) const;
     void OnAck(int nLength);
     void OnError(int nLength);
     void SendBlock();
 
     static constexpr int BOOT_DIR_BYTES = 260;
-    static constexpr int FULL_PATH_BYTES = 264;
+    static constexpr std::size_t FULL_PATH_BYTES = 264;  // the boot directory and a requested name
 
     // The server object.
     void* m_hThread = nullptr;
@@ -60,7 +61,7 @@ private:
     bool m_bOptionAcked = false;
     unsigned char m_packet[TFTP_PACKET_BYTES];
     char m_szBootDir[BOOT_DIR_BYTES];
-    std::uint32_t m_cbBootDir = 0;  // length the boot directory needs; longer than 259 is not served
+    CBootDirectory m_bootDirectory;  // every served file is opened beneath it
 
     // The state of the transfer, owned by the server thread.
     CServedFile m_file;
@@ -70,5 +71,4 @@ private:
     int m_nDataLength = 0;          // 0 while no DATA packet is kept for a resend
     std::uint32_t m_nStartTick = 0;
     std::uint32_t m_nBlocksSent = 0;  // distinct DATA blocks of this transfer; resends do not count
-    char m_szFullPath[FULL_PATH_BYTES];
 };
