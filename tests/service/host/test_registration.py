@@ -1,5 +1,6 @@
 """Corvane.exe's switches and registration flows, checked from outside in the registry and the service manager."""
 import re
+import shutil
 import unittest
 
 from corvane import APPID, MACHINE_APPID, SERVICE, SERVICES, USER_APPID, HostCase, windows_path
@@ -63,6 +64,17 @@ class RegistrationTests(HostCase):
         # Wine's dispatcher gives up after about ten seconds; a start by hand never starts the service.
         self.assertEqual(self.run_exe("")[0], NOT_STARTED_BY_SCM)
         self.assertEqual(self.prefix.service_state(), "1")
+
+    def test_boot_directory_outside_the_ansi_code_page_is_not_served(self):
+        # No other directory that a best-fit conversion of the name might reach is ever served.
+        odd = self.workdir.parent / "b\u03bfot"
+        odd.mkdir()
+        shutil.copy(self.exe, odd)
+        self.assertEqual(self.run_exe("/RegServer")[0], 0)
+        rc, out, err = self.prefix.wine(odd / "Corvane.exe", debug="-all,+eventlog")
+        self.assertEqual((rc, out), (5, "TFTP: Boot directory name has characters outside the ANSI code page "
+                                        "(error 1113), server not started\n"))
+        self.assertIn('err:eventlog:ReportEventW L"ZetCorvane error: 1113"', err)
 
     def test_reregistering_waits_for_a_slow_service_to_stop(self):
         # The running service takes 3 s to stop: its entry must be gone before the new one is created.
