@@ -9,10 +9,11 @@ void CTFTPServer::SendPacket(const unsigned char* pPacket, int nLength)
         TraceA("TFTP: sendto() failed: error %d\n", LastSocketError());
 }
 
-// Built in m_packet, so the datagram that it answers is overwritten.
+// Built in a buffer of its own: the received datagram is never written.
 void CTFTPServer::SendError(std::uint16_t nCode, const char* pszText)
 {
-    SendPacket(m_packet, BuildError(m_packet, sizeof m_packet, nCode, pszText));
+    unsigned char error[TFTP_ERROR_BUFFER_BYTES];
+    SendPacket(error, BuildError(error, sizeof error, nCode, pszText));
 }
 
 void CTFTPServer::ParseOptions(const unsigned char* pOptions, std::int16_t nLength)
