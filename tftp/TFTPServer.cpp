@@ -2,14 +2,14 @@
 #include "tftp/TFTPServer.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "diag/Trace.h"
 
-CTFTPServer::CTFTPServer()
+CTFTPServer::CTFTPServer() : m_pTransfers(new (std::nothrow) CTransfer[MAX_TRANSFERS + 1])
 {
     std::memset(m_packet, 0, sizeof m_packet);
-    std::memset(m_dataPacket, 0, sizeof m_dataPacket);
     std::memset(m_szFullPath, 0, sizeof m_szFullPath);
     std::memset(m_szBootDir, 0, sizeof m_szBootDir);
     std::string bootDir = ExecutableDirectory();
@@ -34,6 +34,8 @@ void* CTFTPServer::Start()
                static_cast<unsigned>(m_cbBootDir), static_cast<unsigned>(sizeof m_szBootDir - 1));
         return nullptr;
     }
+    if (m_pTransfers == nullptr)
+        return nullptr;  // the transfer table could not be allocated
     if (!InitWinsock())
         return nullptr;
     TraceW(L"Starting TFTP server\n");

@@ -15,6 +15,7 @@ enum : std::uint16_t
 
 enum : std::uint16_t
 {
+    TFTP_ERROR_UNDEFINED = 0,
     TFTP_ERROR_NOT_FOUND = 1,
     TFTP_ERROR_ACCESS = 2,
     TFTP_ERROR_ILLEGAL = 4,

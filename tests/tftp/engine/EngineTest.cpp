@@ -2,10 +2,9 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <filesystem>
-#include <fstream>
-#include <iostream>
-#include <sstream>
+#include <optional>
 
 #include <gtest/gtest.h>
 
@@ -17,17 +16,12 @@
 namespace fs = std::filesystem;
 using std::string;
 
-namespace
-{
-constexpr std::uint32_t TIMEOUT_MS = 1000;  // a client repeats its ACK after this long without DATA
+constexpr std::uint32_t T = 1000, LOCAL = 0x7F000001;  // T: a client's time-out before it repeats its ACK
 string Net16(std::size_t n) { return {static_cast<char>(n >> 8 & 0xFF), static_cast<char>(n & 0xFF)}; }
 string Ack(std::size_t n) { return Net16(4) + Net16(n); }
 string Error(unsigned nCode, const string& text) { return Net16(5) + Net16(nCode) + text + '\0'; }
 string Oack(std::size_t nSize) { return Net16(6) + "blksize" + '\0' + std::to_string(nSize) + '\0'; }
-string Rrq(const string& name, const string& mode = "octet", const string& options = "")
-{
-    return Net16(1) + name + '\0' + mode + '\0' + options;
-}
+string Rrq(string name, string options = "", string mode = "octet") { return Net16(1) + name + '\0' + mode + '\0' + options; }
 // DATA with the nth block of a file; n counts on past 65535 while the number on the wire rolls over.
 string Block(const string& file, std::size_t n, std::size_t nSize = 512)
 {
@@ -43,18 +37,16 @@ protected:
         g_bTraceQuiet = 0;
         ASSERT_NE(m_server.Start(), nullptr);
         ASSERT_TRUE(FakeDeliver(9, Net16(0)));  // an ignored opcode, handled once the server listens
-        FakeTakeSent(), Trace();
+        Trace();
     }
     void TearDown() override
     {
         m_server.Stop();
-        g_bTraceQuiet = 1;
         fs::remove_all(m_dir);
         if (HasFailure())  // the failure messages went to the captured standard output
-            std::cerr << m_capture.Text();
+            std::fputs(m_capture.Text().c_str(), stderr);
     }
-    // A file of pattern bytes in the scratch directory, each name with its own pattern; returns the content.
-    string Put(const string& name, std::size_t nSize)
+    string Put(const string& name, std::size_t nSize)  // a file of pattern bytes, each name its own, in the scratch directory
     {
         string content(nSize, '\0');
         for (std::size_t i = 0; i < nSize; ++i)
@@ -62,13 +54,27 @@ protected:
         std::ofstream(m_dir / name, std::ios::binary) << content;
         return content;
     }
-    // The one reply to a datagram from a client, or "" for none.
-    string Reply(std::uint16_t nPort, const string& bytes)
+    // What the server sends in answer to a datagram from a client; what goes to another client after its port and ':'.
+    string Reply(std::uint16_t nPort, const string& datagram, std::uint32_t nAddress = LOCAL)
     {
-        EXPECT_TRUE(FakeDeliver(nPort, bytes));
-        std::vector<CSentDatagram> sent = FakeTakeSent();
-        EXPECT_TRUE(sent.empty() || (sent.size() == 1 && sent[0].m_nPort == nPort)) << sent.size() << " replies";
-        return sent.empty() ? "" : sent[0].m_bytes;
+        EXPECT_TRUE(FakeDeliver(nPort, datagram, nAddress));
+        string replies;
+        for (const CSentDatagram& sent : FakeTakeSent())
+            replies += (sent.m_nPort == nPort && sent.m_nAddress == nAddress ? "" : std::to_string(sent.m_nPort) + ":") +
+                       sent.m_bytes;
+        return replies;
+    }
+    // A pause, a datagram from a client, the server's reply and, where given, the trace lines that it prints.
+    struct CStep { std::uint32_t nPauseMs; std::uint16_t nPort; string datagram, reply; std::optional<string> traced = {}; };
+    void Play(const std::vector<CStep>& steps)
+    {
+        for (std::size_t i = 0; i < steps.size(); ++i)
+        {
+            FakeAdvanceClock(steps[i].nPauseMs);
+            Trace();
+            EXPECT_EQ(Reply(steps[i].nPort, steps[i].datagram), steps[i].reply) << "step " << i;
+            EXPECT_EQ(steps[i].traced ? Trace() : "", steps[i].traced.value_or("")) << "step " << i;
+        }
     }
     // Acknowledges block nFrom and every later one, checking each DATA; the last ACK draws nothing.
     void Finish(std::uint16_t nPort, const string& file, std::size_t nFrom, std::size_t nSize = 512)
@@ -80,21 +86,16 @@ protected:
     string Trace()  // the "TFTP: " lines printed since the last call; failure messages are printed there too
     {
         string text = m_capture.Text(), lines;
-        std::istringstream stream(text.substr(m_nSeen));
+        for (std::size_t at = m_nSeen, end; (end = text.find('\n', at)) != string::npos; at = end + 1)
+            lines += text.compare(at, 6, "TFTP: ") == 0 ? text.substr(at, end + 1 - at) : "";
         m_nSeen = text.size();
-        for (string line; std::getline(stream, line);)
-            lines += line.rfind("TFTP: ", 0) == 0 ? line + "\n" : "";
         return lines;
     }
-    // From now on every read of the server's descriptor of the file fails, as on a disk error.
-    void BreakReads(const string& name)
+    void BreakReads(const string& name)  // every later read of the server's descriptor of the file fails
     {
-        for (const fs::directory_entry& entry : fs::directory_iterator("/proc/self/fd"))
-        {
-            std::error_code error;
-            if (fs::read_symlink(entry.path(), error) == fs::canonical(m_dir / name))
-                dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), std::stoi(entry.path().filename()));
-        }
+        for (const fs::directory_entry& fd : fs::directory_iterator("/proc/self/fd"))
+            if (std::error_code error; fs::read_symlink(fd.path(), error) == fs::canonical(m_dir / name))
+                dup2(open("/dev/null", O_WRONLY | O_CLOEXEC), std::stoi(fd.path().filename()));
     }
 
     const string m_sub = "engine-" + std::to_string(getpid()), m_f = m_sub + "/f";
@@ -103,172 +104,143 @@ protected:
     std::size_t m_nSeen = 0;
     CTFTPServer m_server;
 };
-}
 
-// The file of 3072 bytes is a whole multiple of 512 and 1024: those transfers end with a DATA of 4 bytes.
-TEST_F(Engine, OnlyAFirstBlksizeOptionIsAcknowledgedClampedTo512Through1428AndEveryTransferHasItsStatistics)
+// 3072 bytes are a whole multiple of 512 and 1024: those transfers end with a DATA of 4 bytes.
+TEST_F(Engine, OnlyAFirstBlksizeOptionIsAcknowledgedClampedTo512Through1428AndEachTransferHasItsStatistics)
 {
-    const string file = Put("f", 3072), kFound = "TFTP: Found tftp 'blksize' option extension.\n";
-    const struct { string options; std::size_t nSize; string traced; } rows[] = {
-        {string("blksize\0" "1024\0", 13), 1024, kFound}, {string("BLKSIZE\0" "100\0", 12), 512, kFound},
-        {string("BlKsXyZ\0" "1428\0", 13), 1428, kFound}, {string("blksize\0" "1429\0", 13), 1428, kFound},
-        {string("blksize\0" "65464\0", 14), 1428, kFound}, {string("blksize\0" "abc\0", 12), 512, kFound},
-        {string("blksize\0" "-1024\0", 14), 512, kFound}, {string("blksize\0" " \t+700x\0", 16), 700, kFound},
-        {string("blksize\0" "99999999999\0", 20), 1428, kFound},
-        {string("blks\0" "100" "900\0", 12), 900, kFound},  // the value starts 8 bytes after the name
-        {string("blksize\0" "1024", 12), 1024, kFound}, {string("blksize\0", 8), 512, kFound},
-        {string("blk\0" "1024\0", 9), 0, ""}, {string("tsize\0" "0\0blksize\0" "1024\0", 21), 0, ""},
-        {"", 0, "TFTP: No tftp option extensions found.\n"}};
-    for (const auto& row : rows)
+    const string file = Put("f", 3072), z(1, '\0');
+    const struct { string options; std::size_t nSize; } rows[] = {  // size 0: no OACK, 512-byte blocks
+        {"blksize" + z + "1024" + z, 1024}, {"BLKSIZE" + z + "100" + z, 512}, {"BlKsXyZ" + z + "1428" + z, 1428},
+        {"blksize" + z + "65464" + z, 1428}, {"blksize" + z + "-1024" + z, 512}, {"blksize" + z + " \t+700x" + z, 700},
+        {"blksize" + z + "99999999999" + z, 1428}, {"blksize" + z, 512}, {"blksize" + z + "1024", 1024},
+        {"blks" + z + "100900" + z, 900}, {"blk" + z + "1024" + z, 0}, {"tsize" + z + "0" + z + "blksize" + z, 0}, {"", 0}};
+    for (const auto& row : rows)  // the value is read 8 bytes after the name's start, up to the datagram's end
     {
-        SCOPED_TRACE(testing::PrintToString(row.options));
         std::size_t nSize = row.nSize ? row.nSize : 512;
-        EXPECT_EQ(Reply(1, Rrq(m_f, "octet", row.options)), row.nSize ? Oack(nSize) : Block(file, 1));
+        EXPECT_EQ(Reply(1, Rrq(m_f, row.options)), row.nSize ? Oack(nSize) : Block(file, 1)) << nSize;
         FakeAdvanceClock(1234);
         Finish(1, file, row.nSize ? 0 : 1, nSize);
-        EXPECT_EQ(Trace(), "TFTP: Received read request\nTFTP: Received RRQ for " + m_f + "\n" + row.traced +
+        EXPECT_EQ(Trace(), "TFTP: Received read request\nTFTP: Received RRQ for " + m_f + "\n" +
+                               (row.nSize ? "TFTP: Found tftp 'blksize' option extension.\n" : "") +
+                               (row.options.empty() ? "TFTP: No tftp option extensions found.\n" : "") +
                                "TFTP: Transferred " + std::to_string(3072 / nSize + 1) + " blocks of " +
                                std::to_string(nSize) + " data bytes in 1.234 seconds.\n");
     }
-    for (const char* pszMode : {"OCTET", "oCtEt", "octets"})
-        EXPECT_EQ(Reply(1, Rrq(m_f, pszMode)), Block(file, 1)) << pszMode;
-    Put("e", 0);
-    EXPECT_EQ(Reply(2, Rrq(m_sub + "/e")), Net16(3) + Net16(1));
-    EXPECT_EQ(Reply(2, Ack(1)), "");
-    EXPECT_NE(Trace().find("TFTP: Transferred 1 blocks of 512 data bytes"), string::npos);
+    Play({{0, 1, Rrq(m_f, "", "OCTET"), Block(file, 1)}, {0, 1, Rrq(m_f, "", "oCtEt"), Block(file, 1)},
+          {0, 1, Rrq(m_f, "", "octets"), Block(file, 1)}});
 }
 
-TEST_F(Engine, RefusedRequestsGetTheirErrorAndTraceLines)
+// Refused requests, writes, stray opcodes and datagrams too short for their fields (read past their end they
+// would be a valid ACK 2, ERROR or request: AddressSanitizer stops that) leave a running transfer alone.
+TEST_F(Engine, RefusedStrayAndShortDatagramsLeaveTheTransferAlone)
 {
-    Put("f", 100);
-    const string kRead = "TFTP: Received read request\n", kFor = kRead + "TFTP: Received RRQ for " + m_sub;
-    const string kModeRefused = Error(4, "Only octet transfer mode supported.");
-    const struct { string request, reply, traced; } rows[] = {
-        {Rrq(""), Error(4, "No file name in read request."), kRead + "TFTP: Received read request with invalid file\n"},
-        {Rrq(m_f, "netascii"), kModeRefused, kFor + "/f\nTFTP: Received read request for netascii mode\n"},
-        {Rrq(m_f, "oct"), kModeRefused, kFor + "/f\nTFTP: Received read request for oct mode\n"},
-        {Rrq(m_sub + "/no"), Error(1, "File does not exist."), kFor + "/no\nTFTP: Received read request for invalid file\n"}};
-    for (const auto& row : rows)
-    {
-        EXPECT_EQ(Reply(2, row.request), row.reply);
-        EXPECT_EQ(Trace(), row.traced);
-    }
-}
-
-// Datagrams that start no transfer: writes, stray opcodes, and datagrams too short for their fields (read past
-// their end they would be a valid ACK 2, ERROR or request: AddressSanitizer stops that).
-TEST_F(Engine, StrayAndShortDatagramsLeaveTheTransferAlone)
-{
-    const string file = Put("f", 2000), kWriteRefused = Error(4, "Write operation not supported.");
-    ASSERT_EQ(Reply(1, Rrq(m_f)), Block(file, 1));
-    ASSERT_EQ(Reply(1, Ack(1)), Block(file, 2));
-    Trace();
-    const struct { std::uint16_t nPort; string datagram, reply, traced; } rows[] = {
-        {2, Net16(2) + "x" + '\0' + "octet" + '\0', kWriteRefused, "TFTP: Received unsupported write request\n"},
-        {1, Net16(3) + Net16(1) + "fw", kWriteRefused, "TFTP: Received invalid DATA packet\n"},
-        {1, "", "", "TFTP: Client closed connection\n"}, {1, Net16(0) + Net16(2), "", ""}, {1, Oack(1024), "", ""},
-        {1, Net16(7) + Net16(2), "", ""}, {1, Net16(0xFFFF) + Net16(2), "", ""}, {1, "\x04", "", ""},
-        {1, Net16(4), "", ""}, {1, Ack(2).substr(0, 3), "", ""}, {1, Net16(5), "", ""},
-        {1, Error(0, "x").substr(0, 3), "", ""}, {1, Net16(1), "", ""}, {1, Rrq(m_f).substr(0, 6), "", ""},
-        {1, Rrq(m_f).substr(0, m_f.size() + 3), "", ""}, {1, Rrq(m_f).substr(0, m_f.size() + 6), "", ""}};
-    for (const auto& row : rows)
-    {
-        EXPECT_EQ(Reply(row.nPort, row.datagram), row.reply) << testing::PrintToString(row.datagram);
-        EXPECT_EQ(Trace(), row.traced) << testing::PrintToString(row.datagram);
-    }
-    ASSERT_TRUE(FakeFailReceive(104));
-    EXPECT_EQ(Trace(), "TFTP: recv() failed: error 104\n");
+    const string file = Put("f", 2000), kRead = "TFTP: Received read request\n", kFor = kRead + "TFTP: Received RRQ for ";
+    const string kMode = Error(4, "Only octet transfer mode supported."), kWrite = Error(4, "Write operation not supported.");
+    Play({{0, 1, Rrq(m_f), Block(file, 1)}, {0, 1, Ack(1), Block(file, 2)},
+          {0, 2, Rrq(""), Error(4, "No file name in read request."), kRead + "TFTP: Received read request with invalid file\n"},
+          {0, 2, Rrq(m_f, "", "netascii"), kMode, kFor + m_f + "\nTFTP: Received read request for netascii mode\n"},
+          {0, 2, Rrq(m_f, "", "oct"), kMode, kFor + m_f + "\nTFTP: Received read request for oct mode\n"},
+          {0, 2, Rrq("no"), Error(1, "File does not exist."), kFor + "no\nTFTP: Received read request for invalid file\n"},
+          {0, 2, Rrq("x").replace(1, 1, "\2"), kWrite, "TFTP: Received unsupported write request\n"},
+          {0, 1, Net16(3) + Net16(1) + "fw", kWrite, "TFTP: Received invalid DATA packet\n"},
+          {0, 1, "", "", "TFTP: Client closed connection\n"}, {0, 1, Oack(1024), "", ""}, {0, 1, Net16(9) + Net16(2), "", ""},
+          {0, 1, "\4", "", ""}, {0, 1, Net16(4), "", ""}, {0, 1, Ack(2).substr(0, 3), "", ""}, {0, 1, Net16(5) + '\0', "", ""},
+          {0, 1, Net16(1), "", ""}, {0, 1, Rrq(m_f).substr(0, m_f.size() + 3), "", ""},
+          {0, 1, Rrq(m_f).substr(0, m_f.size() + 6), "", ""},
+          {0, 1, string(2049, 'x'), "", "TFTP: recv() failed: error " + std::to_string(EMSGSIZE) + "\n"}});
     Finish(1, file, 2);
 }
 
-TEST_F(Engine, ErrorFromTheClientEndsTheTransfer)
-{
-    const string file = Put("f", 2000);
-    const struct { string error, traced; } rows[] = {{Error(0, "cancelled by user"), "0 packet - cancelled by user"},
-        {Error(3, ""), "3 packet - no reason given"}, {Error(7, "abc").substr(0, 7), "7 packet - abc"}};
-    for (const auto& row : rows)
-    {
-        ASSERT_EQ(Reply(1, Rrq(m_f)), Block(file, 1));
-        Trace();
-        EXPECT_EQ(Reply(1, row.error), "");
-        EXPECT_EQ(Trace(), "TFTP: Received error " + row.traced + "\n");
-        EXPECT_EQ(Reply(1, Ack(1)), Error(2, "File read failed."));
-    }
-}
-
-// A client repeats the ACK of the previous block when the current one was lost: the kept block goes again,
-// byte for byte, but never a block of an earlier transfer, nor after a failed read.
-TEST_F(Engine, RepeatedAckOfThePreviousBlockBringsTheKeptBlockAgain)
+// A client repeats the ACK of the previous block after its time-out when the current one was lost: the kept
+// block goes again byte for byte; a duplicate that comes sooner does not, nor a block of an earlier transfer.
+TEST_F(Engine, RepeatedAckOfThePreviousBlockAfterTheClientsTimeOutBringsTheKeptBlockAgain)
 {
     const string file = Put("f", 5000);
-    ASSERT_EQ(Reply(1, Rrq(m_f)), Block(file, 1));
-    FakeAdvanceClock(TIMEOUT_MS);
-    EXPECT_EQ(Reply(1, Ack(0)), "") << "without an OACK, ACK 0 acknowledges nothing";
-    ASSERT_EQ(Reply(1, Ack(1)), Block(file, 2));
-    FakeAdvanceClock(TIMEOUT_MS);
-    EXPECT_EQ(Reply(1, Ack(1)), Block(file, 2));
-    EXPECT_EQ(Reply(1, Ack(0)) + Reply(1, Ack(3)), "");
-
-    ASSERT_EQ(Reply(1, Rrq(m_f, "octet", string("blksize\0" "1024\0", 13))), Oack(1024));
-    FakeAdvanceClock(TIMEOUT_MS);
-    EXPECT_EQ(Reply(1, Ack(0xFFFF)), "") << "the kept block of the earlier transfer";
-    ASSERT_EQ(Reply(1, Ack(0)), Block(file, 1, 1024));
-    FakeAdvanceClock(TIMEOUT_MS);
-    EXPECT_EQ(Reply(1, Ack(0)), Block(file, 1, 1024)) << "after an OACK, a repeated ACK 0 brings DATA 1 again";
-    ASSERT_EQ(Reply(1, Ack(1)), Block(file, 2, 1024));
-
-    BreakReads("f"), Trace();
-    EXPECT_EQ(Reply(1, Ack(2)), Error(2, "File read failed."));
-    EXPECT_EQ(Trace(), "TFTP: Read of file failed in ACK handler\n");
-    FakeAdvanceClock(TIMEOUT_MS);
-    EXPECT_EQ(Reply(1, Ack(2)), "");
+    Play({{0, 1, Rrq(m_f), Block(file, 1)}, {T, 1, Ack(0), ""}, {0, 1, Ack(1), Block(file, 2)},  // no OACK to acknowledge
+          {CTFTPServer::RESEND_GAP_MS - 1, 1, Ack(1), ""}, {1, 1, Ack(1), Block(file, 2)}, {0, 1, Ack(0), ""}, {0, 1, Ack(3), ""},
+          {0, 1, Rrq(m_f, string("blksize\0" "1024\0", 13)), Oack(1024)}, {T, 1, Ack(0xFFFF), ""},
+          {0, 1, Ack(0), Block(file, 1, 1024)}, {T, 1, Ack(0), Block(file, 1, 1024)}, {0, 1, Ack(1), Block(file, 2, 1024)}});
+    BreakReads("f");
+    Play({{0, 1, Ack(2), Error(2, "File read failed."), "TFTP: Read of file failed in ACK handler\n"},
+          {T, 1, Ack(2), ""}, {0, 1, Ack(3), ""}});  // the transfer has ended
 }
 
-// 65537 blocks: numbered 1 to 65535, then 0 and 1 again; a lost block comes again on either side of the wrap.
-TEST_F(Engine, BlockNumbersRollOverFrom65535To0)
+TEST_F(Engine, BlockNumbersRollOverFrom65535To0)  // 65537 blocks: numbered 1 to 65535, then 0 and 1 again
 {
     const string file = Put("big", 65536 * 512 + 100);
     string reply = Reply(1, Rrq(m_sub + "/big"));
-    for (std::size_t n = 1; n <= 65537; ++n)
+    for (std::size_t n = 1; n <= 65537; reply = Reply(1, Ack(n++)))
     {
+        if (n == 32768 || n == 65536 || n == 65537)  // DATA n is lost: after its time-out the client repeats its ACK
+            FakeAdvanceClock(T), reply = Reply(1, Ack(n - 1));
         ASSERT_EQ(reply, Block(file, n)) << n;
-        if (n == 32768 || n == 65536 || n == 65537)
-        {
-            FakeAdvanceClock(TIMEOUT_MS);
-            ASSERT_EQ(Reply(1, Ack(n - 1)), reply) << n;
-        }
-        reply = Reply(1, Ack(n));
     }
     EXPECT_EQ(reply, "");
     EXPECT_NE(Trace().find("TFTP: Transferred 65537 blocks of 512 data bytes in 3.000 seconds.\n"), string::npos);
 }
 
-// Start and stop at any point: right after the start, while another program holds the port, while waiting
-// for a datagram; the object's end stops it too.
-TEST(EngineLifecycle, StartsWaitsForThePortAndStopsAtAnyPoint)
+// Two, then three clients (two on one port of different hosts) in turn, each with its own file, size and statistics.
+TEST_F(Engine, InterleavedClientsEachGetTheirOwnFile)
 {
-    CStdoutCapture capture;
-    g_bTraceQuiet = 0;
-    const string kStart = "Starting TFTP server\nEntering CTFTPServer::Entry().\n", kDown = "CTFTPServer::Entry() is down!\n";
-    const string kListening = "TFTP: 'Listening' on port 6051, protocol UDP at " + ExecutableDirectory() + "\n";
-    std::size_t nSeen = 0;
-    for (int i = 0; i < 20; ++i)  // the stop may come before the thread has its socket
+    const string files[] = {Put("a", 5000), Put("b", 3000), Put("c", 7000)};
+    const std::size_t sizes[] = {512, 1024, 1428}, lasts[] = {10, 3, 5}, ports[] = {1, 2, 1}, hosts[] = {LOCAL, LOCAL, LOCAL + 1};
+    for (std::size_t nClients : {2, 3})
     {
-        CTFTPServer server;
-        ASSERT_TRUE(server.Start() != nullptr && server.Stop());
-        string lines = capture.Text().substr(nSeen);
-        nSeen += lines.size();
-        EXPECT_TRUE(lines == kStart + kDown || lines == kStart + kListening + kDown) << lines;
+        for (std::size_t c = 0; c < nClients; ++c)  // the first, without options, gets DATA 1 at once
+            ASSERT_EQ(Reply(ports[c], Rrq(m_sub + "/" + "abc"[c], c ? Oack(sizes[c]).substr(2) : ""), hosts[c]),
+                      c ? Oack(sizes[c]) : Block(files[0], 1));
+        for (std::size_t r = 0; r <= 10; ++r)
+            for (std::size_t c = 0; c < nClients; ++c)  // client 0's ACKs are one ahead
+                EXPECT_EQ(r + !c > lasts[c] ? "" : Reply(ports[c], Ack(r + !c), hosts[c]),
+                          r + !c < lasts[c] ? Block(files[c], r + !c + 1, sizes[c]) : "") << c;
+        const string trace = Trace();
+        for (std::size_t c = 0; c < nClients; ++c)
+            EXPECT_NE(trace.find("Transferred " + std::to_string(lasts[c]) + " blocks of " + std::to_string(sizes[c])), trace.npos);
     }
-    FakeHoldPort(true);
-    for (bool bRelease : {false, true})
+}
+
+// A vanished client's transfer waits for its repeated ACK; clients without a transfer are ignored; an ERROR ends
+// one; a 65th client drops the least recently active, 60 s of silence drop one; a dropped client gets ERROR 0.
+TEST_F(Engine, EachClientHasItsOwnTransferUntilItEndsOrIsDropped)
+{
+    const string a = Put("a", 3000), f = Put("f", 3000), kA = m_sub + "/a", kError = "TFTP: Received error ";
+    Play({{0, 1, Rrq(kA), Block(a, 1)}, {0, 1, Ack(1), Block(a, 2)}, {0, 2, Rrq(m_f), Block(f, 1)},
+          {T, 3, Ack(1), "", ""}, {0, 3, Error(0, "x"), "", ""}, {0, 1, Ack(1), Block(a, 2)},
+          {0, 1, Rrq(kA), Block(a, 1)}, {0, 1, Error(0, "cancelled by user"), "", kError + "0 packet - cancelled by user\n"},
+          {0, 1, Ack(1), ""}, {0, 1, Rrq(kA), Block(a, 1)}, {0, 1, Error(3, ""), "", kError + "3 packet - no reason given\n"},
+          {0, 1, Ack(1), ""}, {0, 1, Rrq(kA), Block(a, 1)}, {0, 1, Error(7, "abc").substr(0, 7), "", kError + "7 packet - abc\n"},
+          {0, 1, Ack(1), ""}});
+    for (std::uint16_t c = 1; c <= CTFTPServer::MAX_TRANSFERS; ++c, FakeAdvanceClock(1))  // 2 has its transfer
+        ASSERT_EQ(Reply(c, c == 2 ? Ack(1) : Rrq(m_f)), Block(f, c == 2 ? 2 : 1));
+    Play({{0, 1, Ack(1), Block(f, 2)}, {0, 100, Rrq("no"), Error(1, "File does not exist.")},  // 2 is now the oldest
+          {0, 100, Rrq(m_f), "2:" + Error(0, "Server busy, transfer dropped.") + Block(f, 1), "TFTP: Received read "
+           "request\nTFTP: Received RRQ for " + m_f + "\nTFTP: Dropped the transfer of 127.0.0.1:2, too many transfers\n"
+           "TFTP: No tftp option extensions found.\n"},
+          {0, 2, Ack(2), ""}, {CTFTPServer::IDLE_DROP_MS - 63, 100, Ack(1), Block(f, 2)},  // 3 spoke 59.999 s ago
+          {1, 1, Ack(2), "3:" + Error(0, "Transfer timed out.") + Block(f, 3),
+           "TFTP: Dropped the transfer of 127.0.0.1:3, idle for 60 seconds\n"}, {0, 3, Ack(1), ""}});
+}
+
+// Every 20th datagram arrives twice, and the client acknowledges every DATA: no lasting doubling of the DATA sent.
+TEST_F(Engine, DuplicatedDatagramsDoNotMultiplyTheDataSent)
+{
+    const string file = Put("f", 200 * 512 + 7);
+    std::vector<string> toServer{Rrq(m_f)};  // after the request, one ACK for each DATA sent
+    string received;
+    for (std::size_t n = 0; n < toServer.size() && n < 5000; ++n)
     {
-        CTFTPServer server;
-        ASSERT_TRUE(server.Start() != nullptr && FakeWaitForBinds(3));
-        FakeHoldPort(!bRelease);
-        ASSERT_TRUE(!bRelease || FakeDeliver(1, Rrq("")));
+        FakeAdvanceClock(1);
+        ASSERT_TRUE(FakeDeliver(1, toServer[n]) && (n % 20 || FakeDeliver(1, toServer[n])));
+        for (const CSentDatagram& sent : FakeTakeSent())  // each DATA is acknowledged, a duplicate too
+            received += sent.m_bytes == Block(file, received.size() / 512 + 1) ? sent.m_bytes.substr(4) : "",
+                toServer.push_back(Net16(4) + sent.m_bytes.substr(2, 2));
     }
-    EXPECT_EQ(capture.Text().substr(nSeen), kStart + kDown + kStart + kListening +
-              "TFTP: Received read request\nTFTP: Received read request with invalid file\n" + kDown);
-    g_bTraceQuiet = 1;
+    EXPECT_EQ(received, file);
+    EXPECT_LE(toServer.size() - 1, 205u) << "DATA datagrams sent for 201 blocks";
+}
+
+TEST(EngineLifecycle, AStopRightAfterTheStartEndsTheThread)  // even one before the thread has its socket
+{
+    for (int i = 0; i < 20; ++i)
+        EXPECT_TRUE([] { CTFTPServer server; return server.Start() != nullptr && server.Stop(); }());
 }
