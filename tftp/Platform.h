@@ -1,5 +1,6 @@
 // The platform beneath the TFTP server: sockets, clock, threads, the executable's directory and the served files.
-// One implementation for Windows (PlatformWin.cpp) and one for POSIX systems (PlatformPosix.cpp).
+// One implementation for Windows (PlatformWin.cpp) and one for POSIX systems (PlatformPosix.cpp, whose network
+// half -- sockets, TickCount and SleepMilliseconds -- lies in PlatformPosixNet.cpp so that tests can replace it).
 #pragma once
 #include <cstddef>
 #include <cstdint>

@@ -1,4 +1,4 @@
-// CTFTPServer's transfer engine: receives datagrams, answers read requests and sends files block by block.
+// CTFTPServer's transfer engine: receives datagrams, keeps a transfer per client and sends files block by block.
 #include "tftp/TFTPServer.h"
 
 #include <cstring>
@@ -21,6 +21,8 @@ void CTFTPServer::ServeRequests()
             TraceA("TFTP: recv() failed: error %d\n", LastSocketError());
             continue;
         }
+        m_nNow = TickCount();
+        DropIdleTransfers();
         if (nLength == 0)
         {
             TraceA("TFTP: Client closed connection\n");
@@ -51,24 +53,103 @@ void CTFTPServer::ServeRequests()
             break;  // OACK and unknown opcodes: no trace line, no reply
         }
     }
-    m_file.Close();
+    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+        m_pTransfers[i].Reset();
+}
+
+// The client's transfer, or null. Finding it counts as hearing from the client.
+CTransfer* CTFTPServer::FindTransfer(const CSocketAddress& client)
+{
+    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    {
+        if (m_pTransfers[i].IsFor(client))
+        {
+            m_pTransfers[i].m_nLastHeardTick = m_nNow;
+            return &m_pTransfers[i];
+        }
+    }
+    return nullptr;
+}
+
+// Without a retransmission timer a client can vanish without a word; its transfer must not hold a slot for ever.
+void CTFTPServer::DropIdleTransfers()
+{
+    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    {
+        CTransfer& transfer = m_pTransfers[i];
+        if (transfer.m_bInUse && m_nNow - transfer.m_nLastHeardTick >= IDLE_DROP_MS)
+            DropTransfer(transfer, "idle for 60 seconds", "Transfer timed out.");
+    }
+}
+
+// In a full table, the transfer whose client has gone longest without a datagram makes room.
+void CTFTPServer::DropLeastRecentlyActive()
+{
+    CTransfer* pOldest = nullptr;
+    int nInUse = 0;
+    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    {
+        CTransfer& transfer = m_pTransfers[i];
+        if (!transfer.m_bInUse)
+            continue;
+        ++nInUse;
+        if (pOldest == nullptr || m_nNow - transfer.m_nLastHeardTick > m_nNow - pOldest->m_nLastHeardTick)
+            pOldest = &transfer;
+    }
+    if (nInUse >= MAX_TRANSFERS)
+        DropTransfer(*pOldest, "too many transfers", "Server busy, transfer dropped.");
+}
+
+// The client is told, so it stops waiting; its later ACKs find no transfer and get nothing.
+void CTFTPServer::DropTransfer(CTransfer& transfer, const char* pszWhy, const char* pszText)
+{
+    const unsigned char* pClient = transfer.m_addrClient.m_rgBytes;  // family, port, IPv4 address
+    TraceA("TFTP: Dropped the transfer of %u.%u.%u.%u:%u, %s\n", unsigned(pClient[4]), unsigned(pClient[5]),
+           unsigned(pClient[6]), unsigned(pClient[7]), unsigned(ReadNet16(pClient + 2)), pszWhy);
+    unsigned char error[TFTP_ERROR_BUFFER_BYTES];
+    SendTo(error, BuildError(error, sizeof error, TFTP_ERROR_UNDEFINED, pszText), transfer.m_addrClient,
+           transfer.m_nClientAddrLen);
+    transfer.Reset();
 }
 
 void CTFTPServer::OnReadRequest(int nLength)
 {
     CReadRequest request;
     if (!ReadReadRequest(m_packet, nLength, &request))
-        return;  // name or mode not closed inside the datagram: ignored, the transfer goes on
+        return;  // name or mode not closed inside the datagram: ignored, every transfer goes on
     TraceA("TFTP: Received read request\n");
-    m_file.Close();
-    m_nBlockSize = TFTP_MIN_BLOCK_SIZE;
-    m_bOptionAcked = false;
-    m_bLastBlock = false;
+    // A client's new request restarts its own transfer; another client's takes a free slot, and one is always
+    // free because the table has a slot more than the transfers it keeps.
+    CTransfer* pTransfer = FindTransfer(m_addrPeer);
+    for (int i = 0; pTransfer == nullptr && i <= MAX_TRANSFERS; ++i)
+    {
+        if (!m_pTransfers[i].m_bInUse)
+            pTransfer = &m_pTransfers[i];
+    }
+    pTransfer->Reset();
+    if (!OpenRequestedFile(request, pTransfer->m_file))
+        return;
+    DropLeastRecentlyActive();
+    pTransfer->m_bInUse = true;
+    pTransfer->m_addrClient = m_addrPeer;
+    pTransfer->m_nClientAddrLen = m_nPeerAddrLen;
+    pTransfer->m_nStartTick = m_nNow;
+    pTransfer->m_nLastHeardTick = m_nNow;
+    ParseOptions(*pTransfer, request.m_pOptions, request.m_nOptionsLength);
+    if (pTransfer->m_bOptionAcked)
+        return;  // block 0: DATA 1 follows the client's ACK 0 of the OACK
+    pTransfer->m_nBlock = 1;
+    SendBlock(*pTransfer);
+}
+
+// The checks of a read request in their order, each refusal traced and answered; true with the file open.
+bool CTFTPServer::OpenRequestedFile(const CReadRequest& request, CServedFile& file)
+{
     if (request.m_pszName[0] == '\0')
     {
         TraceA("TFTP: Received read request with invalid file\n");
         SendError(TFTP_ERROR_ILLEGAL, "No file name in read request.");
-        return;
+        return false;
     }
     // The boot directory and the name must fit a full path of FULL_PATH_BYTES with its NUL.
     bool bPathFits = std::strlen(m_szBootDir) + std::strlen(request.m_pszName) < FULL_PATH_BYTES;
@@ -77,13 +158,13 @@ void CTFTPServer::OnReadRequest(int nLength)
     {
         TraceA("TFTP: Received read request for %s mode\n", request.m_pszMode);
         SendError(TFTP_ERROR_ILLEGAL, "Only octet transfer mode supported.");
-        return;
+        return false;
     }
     // The name is checked before any file access, and opened only beneath the boot directory. A refused
     // name is answered as a missing file: the peer learns nothing of what lies outside.
     EServedOpen eOpen = EServedOpen::Missing;
     if (bPathFits && IsSafeRequestName(request.m_pszName))
-        eOpen = m_file.Open(m_bootDirectory, request.m_pszName);
+        eOpen = file.Open(m_bootDirectory, request.m_pszName);
     if (eOpen != EServedOpen::Opened)
     {
         TraceA("TFTP: Received read request for invalid file\n");
@@ -91,42 +172,38 @@ void CTFTPServer::OnReadRequest(int nLength)
             SendError(TFTP_ERROR_ACCESS, "File open failed.");
         else
             SendError(TFTP_ERROR_NOT_FOUND, "File does not exist.");
-        return;
+        return false;
     }
-    m_nStartTick = TickCount();
-    m_nBlocksSent = 0;
-    m_nDataLength = 0;  // the kept packet belongs to another file: never resend it to this transfer
-    ParseOptions(request.m_pOptions, request.m_nOptionsLength);
-    if (m_bOptionAcked)
-    {
-        m_nBlock = 0;  // DATA 1 follows the client's ACK 0 of the OACK
-        return;
-    }
-    m_nBlock = 1;
-    SendBlock();
+    return true;
 }
 
 void CTFTPServer::OnAck(int nLength)
 {
     std::int16_t nAck = 0;
-    if (!ReadAck(m_packet, nLength, &nAck))
-        return;
-    if (nAck == m_nBlock)
+    CTransfer* pTransfer = nullptr;
+    if (!ReadAck(m_packet, nLength, &nAck) || (pTransfer = FindTransfer(m_addrPeer)) == nullptr)
+        return;  // cut short, or from a client without a transfer: no reply, nothing changes
+    CTransfer& transfer = *pTransfer;
+    if (nAck == transfer.m_nBlock)
     {
-        if (m_bLastBlock)
+        if (transfer.m_bLastBlock)
         {
-            std::uint32_t nElapsed = TickCount() - m_nStartTick;
-            TraceA("TFTP: Transferred %u blocks of %d data bytes in %.3lf seconds.\n", m_nBlocksSent, m_nBlockSize,
-                   nElapsed / 1000.0);
-            m_file.Close();
+            TraceA("TFTP: Transferred %u blocks of %d data bytes in %.3lf seconds.\n", transfer.m_nBlocksSent,
+                   transfer.m_nBlockSize, (m_nNow - transfer.m_nStartTick) / 1000.0);
+            transfer.Reset();
             return;
         }
-        m_nBlock = NextBlockNumber(m_nBlock);
-        SendBlock();
+        transfer.m_nBlock = NextBlockNumber(transfer.m_nBlock);
+        SendBlock(transfer);
         return;
     }
-    if (CallsForResend(nAck, m_nBlock, m_nBlocksSent == 1 && !m_bOptionAcked) && m_nDataLength > 0)
-        SendPacket(m_dataPacket, m_nDataLength);
+    // The kept block goes again only after the client's own time-out (RESEND_GAP_MS).
+    if (CallsForResend(nAck, transfer.m_nBlock, transfer.m_nBlocksSent == 1 && !transfer.m_bOptionAcked) &&
+        transfer.m_nDataLength > 0 && m_nNow - transfer.m_nLastSentTick >= RESEND_GAP_MS)
+    {
+        transfer.m_nLastSentTick = m_nNow;
+        SendPacket(transfer.m_dataPacket, transfer.m_nDataLength);
+    }
 }
 
 void CTFTPServer::OnError(int nLength)
@@ -134,30 +211,32 @@ void CTFTPServer::OnError(int nLength)
     std::uint16_t nCode = 0;
     const char* pText = nullptr;
     int nTextLength = 0;
-    if (!ReadErrorPacket(m_packet, nLength, &nCode, &pText, &nTextLength))
-        return;
+    CTransfer* pTransfer = nullptr;
+    if (!ReadErrorPacket(m_packet, nLength, &nCode, &pText, &nTextLength) ||
+        (pTransfer = FindTransfer(m_addrPeer)) == nullptr)
+        return;  // cut short, or from a client without a transfer: nothing to end
     if (nTextLength == 0)
         TraceA("TFTP: Received error %d packet - no reason given\n", nCode);
     else
         TraceA("TFTP: Received error %d packet - %.*s\n", nCode, nTextLength, pText);  // text may lack its NUL
-    m_file.Close();
+    pTransfer->Reset();
 }
 
-// One read straight into the kept DATA packet; a resend later sends that packet as it is.
-void CTFTPServer::SendBlock()
+// One read straight into the transfer's kept DATA packet; a resend later sends that packet as it is.
+void CTFTPServer::SendBlock(CTransfer& transfer)
 {
-    WriteDataHeader(m_dataPacket, m_nBlock);
-    int nRead = m_file.Read(m_dataPacket + TFTP_DATA_HEADER_BYTES, m_nBlockSize);
+    WriteDataHeader(transfer.m_dataPacket, transfer.m_nBlock);
+    int nRead = transfer.m_file.Read(transfer.m_dataPacket + TFTP_DATA_HEADER_BYTES, transfer.m_nBlockSize);
     if (nRead < 0)
     {
         TraceA("TFTP: Read of file failed in ACK handler\n");
         SendError(TFTP_ERROR_ACCESS, "File read failed.");
-        m_file.Close();
-        m_nDataLength = 0;  // the kept packet's header already names the failed block: never resend it
+        transfer.Reset();  // the transfer ends: its client's later ACKs get nothing
         return;
     }
-    m_bLastBlock = nRead < m_nBlockSize;
-    m_nDataLength = TFTP_DATA_HEADER_BYTES + nRead;
-    ++m_nBlocksSent;
-    SendPacket(m_dataPacket, m_nDataLength);
+    transfer.m_bLastBlock = nRead < transfer.m_nBlockSize;
+    transfer.m_nDataLength = TFTP_DATA_HEADER_BYTES + nRead;
+    transfer.m_nLastSentTick = m_nNow;
+    ++transfer.m_nBlocksSent;
+    SendPacket(transfer.m_dataPacket, transfer.m_nDataLength);
 }

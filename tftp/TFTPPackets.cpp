@@ -1,21 +1,27 @@
-// CTFTPServer's packet operations: sending to the current peer, ERROR packets and the blksize option.
+// CTFTPServer's packet operations: sending, ERROR packets and the blksize option.
 #include "tftp/TFTPServer.h"
 
 #include "diag/Trace.h"
 
-void CTFTPServer::SendPacket(const unsigned char* pPacket, int nLength)
+void CTFTPServer::SendTo(const unsigned char* pPacket, int nLength, const CSocketAddress& to, int nToLength)
 {
-    if (!SendDatagram(m_socket.load(), pPacket, nLength, m_addrPeer, m_nPeerAddrLen))
+    if (!SendDatagram(m_socket.load(), pPacket, nLength, to, nToLength))
         TraceA("TFTP: sendto() failed: error %d\n", LastSocketError());
 }
 
-// Built in m_packet, so the datagram that it answers is overwritten.
-void CTFTPServer::SendError(std::uint16_t nCode, const char* pszText)
+void CTFTPServer::SendPacket(const unsigned char* pPacket, int nLength)
 {
-    SendPacket(m_packet, BuildError(m_packet, sizeof m_packet, nCode, pszText));
+    SendTo(pPacket, nLength, m_addrPeer, m_nPeerAddrLen);
 }
 
-void CTFTPServer::ParseOptions(const unsigned char* pOptions, std::int16_t nLength)
+// Built in a buffer of its own: the received datagram may still be in use, and is never written.
+void CTFTPServer::SendError(std::uint16_t nCode, const char* pszText)
+{
+    unsigned char error[TFTP_ERROR_BUFFER_BYTES];
+    SendPacket(error, BuildError(error, sizeof error, nCode, pszText));
+}
+
+void CTFTPServer::ParseOptions(CTransfer& transfer, const unsigned char* pOptions, std::int16_t nLength)
 {
     if (nLength <= 0)
     {
@@ -25,12 +31,12 @@ void CTFTPServer::ParseOptions(const unsigned char* pOptions, std::int16_t nLeng
     // Only the first option counts; tsize, timeout and the rest are never acknowledged.
     if (!IsBlockSizeOptionName(pOptions, nLength))
     {
-        m_bOptionAcked = false;
+        transfer.m_bOptionAcked = false;
         return;
     }
-    m_nBlockSize = ReadClampedBlockSize(pOptions, nLength);
+    transfer.m_nBlockSize = ReadClampedBlockSize(pOptions, nLength);
     TraceA("TFTP: Found tftp 'blksize' option extension.\n");
     unsigned char oack[TFTP_OACK_BUFFER_BYTES];
-    SendPacket(oack, BuildOack(oack, m_nBlockSize));
-    m_bOptionAcked = true;
+    SendPacket(oack, BuildOack(oack, transfer.m_nBlockSize));
+    transfer.m_bOptionAcked = true;
 }

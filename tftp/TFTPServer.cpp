@@ -2,14 +2,14 @@
 #include "tftp/TFTPServer.h"
 
 #include <cstring>
+#include <new>
 #include <string>
 
 #include "diag/Trace.h"
 
-CTFTPServer::CTFTPServer()
+CTFTPServer::CTFTPServer() : m_pTransfers(new (std::nothrow) CTransfer[MAX_TRANSFERS + 1])
 {
     std::memset(m_packet, 0, sizeof m_packet);
-    std::memset(m_dataPacket, 0, sizeof m_dataPacket);
     std::memset(m_szBootDir, 0, sizeof m_szBootDir);
 }
 
@@ -24,6 +24,8 @@ void* CTFTPServer::Start()
     m_bStop.store(false);
     if (!OpenBootDirectory())
         return nullptr;
+    if (m_pTransfers == nullptr)
+        return nullptr;  // the transfer table could not be allocated
     if (!InitWinsock())
         return nullptr;
     TraceW(L"Starting TFTP server\n");

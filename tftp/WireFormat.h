@@ -15,6 +15,7 @@ enum : std::uint16_t
 
 enum : std::uint16_t
 {
+    TFTP_ERROR_UNDEFINED = 0,
     TFTP_ERROR_NOT_FOUND = 1,
     TFTP_ERROR_ACCESS = 2,
     TFTP_ERROR_ILLEGAL = 4,
@@ -25,6 +26,7 @@ constexpr int TFTP_DATA_HEADER_BYTES = 4;      // opcode and block number
 constexpr std::int16_t TFTP_MIN_BLOCK_SIZE = 512;
 constexpr std::int16_t TFTP_MAX_BLOCK_SIZE = 1428;
 constexpr int TFTP_OACK_BUFFER_BYTES = 16;     // "blksize", four digits and the NULs fit
+constexpr int TFTP_ERROR_BUFFER_BYTES = 64;    // every error text that the server sends fits
 
 // 16-bit fields are big-endian on the wire and read or written byte by byte.
 std::uint16_t ReadNet16(const unsigned char* p);

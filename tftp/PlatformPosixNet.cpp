@@ -1,0 +1,129 @@
+// The network half of the TFTP server's POSIX platform: BSD sockets, the monotonic clock and sleeping.
+// Kept apart from the rest so that in-process tests can put a scripted network in its place at link time.
+#include "tftp/Platform.h"
+
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+static_assert(sizeof(sockaddr_in) == sizeof(CSocketAddress), "an IPv4 socket address is 16 bytes");
+
+namespace
+{
+int ToDescriptor(SocketHandle hSocket)
+{
+    return hSocket == INVALID_SOCKET_HANDLE ? -1 : static_cast<int>(hSocket);
+}
+}
+
+// Nothing to start or end: the sockets layer of a POSIX system needs no set-up.
+bool InitWinsock()
+{
+    return true;
+}
+
+void CleanupWinsock()
+{
+}
+
+SocketHandle OpenUdpSocket()
+{
+    int nSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    return nSocket < 0 ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(nSocket);
+}
+
+void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort)
+{
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(nPort);
+    address.sin_addr.s_addr = htonl(INADDR_ANY);
+    std::memcpy(pAddress->m_rgBytes, &address, sizeof address);
+}
+
+bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
+{
+    sockaddr_in local;
+    std::memcpy(&local, address.m_rgBytes, sizeof local);
+    return bind(ToDescriptor(hSocket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+}
+
+int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom,
+                    int* pnFromLength)
+{
+    sockaddr_in from;
+    std::memset(&from, 0, sizeof from);
+    socklen_t nFromLength = sizeof from;
+    // MSG_TRUNC reports a datagram's real length, so one longer than the buffer fails as it does on Windows
+    // instead of arriving silently cut.
+    ssize_t nReceived = recvfrom(ToDescriptor(hSocket), pBuffer, static_cast<std::size_t>(cbBuffer), MSG_TRUNC,
+                                 reinterpret_cast<sockaddr*>(&from), &nFromLength);
+    if (nReceived < 0)
+        return -1;
+    // A socket shut down by CloseSocket wakes the receive with 0 bytes and no sender; a real empty
+    // datagram always has one.
+    if (nReceived == 0 && nFromLength == 0)
+    {
+        errno = ESHUTDOWN;
+        return -1;
+    }
+    if (nReceived > cbBuffer)
+    {
+        errno = EMSGSIZE;
+        return -1;
+    }
+    int cbFrom = static_cast<int>(nFromLength < sizeof from ? nFromLength : sizeof from);
+    if (cbFrom > *pnFromLength)
+        cbFrom = *pnFromLength < 0 ? 0 : *pnFromLength;
+    std::memcpy(pFrom->m_rgBytes, &from, static_cast<std::size_t>(cbFrom));
+    *pnFromLength = cbFrom;
+    return static_cast<int>(nReceived);
+}
+
+bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to,
+                  int nToLength)
+{
+    sockaddr_in peer;
+    std::memcpy(&peer, to.m_rgBytes, sizeof peer);
+    socklen_t nPeerLength = nToLength < 0 ? 0 : static_cast<socklen_t>(nToLength);
+    if (nPeerLength > sizeof peer)
+        nPeerLength = sizeof peer;
+    return sendto(ToDescriptor(hSocket), pData, static_cast<std::size_t>(cbData), 0,
+                  reinterpret_cast<const sockaddr*>(&peer), nPeerLength) == cbData;
+}
+
+void CloseSocket(SocketHandle hSocket)
+{
+    // Closing a descriptor does not wake a thread blocked in recvfrom on it; shutting it down does.
+    int nSocket = ToDescriptor(hSocket);
+    shutdown(nSocket, SHUT_RDWR);
+    close(nSocket);
+}
+
+int LastSocketError()
+{
+    return errno;
+}
+
+std::uint32_t TickCount()
+{
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint32_t>(static_cast<std::uint64_t>(now.tv_sec) * 1000u +
+                                      static_cast<std::uint64_t>(now.tv_nsec) / 1000000u);
+}
+
+void SleepMilliseconds(std::uint32_t nMilliseconds)
+{
+    timespec delay;
+    delay.tv_sec = static_cast<time_t>(nMilliseconds / 1000u);
+    delay.tv_nsec = static_cast<long>(nMilliseconds % 1000u) * 1000000L;
+    while (nanosleep(&delay, &delay) != 0 && errno == EINTR)
+    {
+    }
+}
