@@ -2,7 +2,6 @@
 #pragma once
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -12,23 +11,17 @@ class CStdoutCapture
 {
 public:
     CStdoutCapture()
+        : m_path(testing::TempDir() + "corvane-stdout-" + std::to_string(getpid()) + "-" +
+                 std::to_string(s_nCaptures++) + ".txt")
     {
-        const testing::TestInfo* pTest = testing::UnitTest::GetInstance()->current_test_info();
-        m_path = testing::TempDir() + "corvane-" + pTest->test_suite_name() + "-" + pTest->name() + "-" +
-                 std::to_string(getpid()) + ".txt";
         std::fflush(stdout);  // what the test runner printed so far stays on the real standard output
         m_pFile = std::fopen(m_path.c_str(), "wb");
-        if (m_pFile != nullptr)
-        {
-            m_nSavedStdout = dup(1);
-            dup2(fileno(m_pFile), 1);
-        }
+        m_nSavedStdout = dup(1);
+        dup2(fileno(m_pFile), 1);
     }
 
     ~CStdoutCapture()
     {
-        if (m_pFile == nullptr)
-            return;
         std::fflush(stdout);
         dup2(m_nSavedStdout, 1);
         close(m_nSavedStdout);
@@ -39,24 +32,22 @@ public:
     CStdoutCapture(const CStdoutCapture&) = delete;
     CStdoutCapture& operator=(const CStdoutCapture&) = delete;
 
-    bool IsCapturing() const { return m_pFile != nullptr; }
-
     // What has reached the file so far. Standard output is deliberately not flushed here: the trace
     // functions must have done that themselves. Carriage returns of Windows text mode are dropped.
     std::string Text() const
     {
         std::ifstream input(m_path, std::ios::binary);
-        std::string text((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
-        std::string lines;
-        for (char c : text)
+        std::string text;
+        for (char c; input.get(c);)
         {
             if (c != '\r')
-                lines += c;
+                text += c;
         }
-        return lines;
+        return text;
     }
 
 private:
+    static inline int s_nCaptures = 0;
     std::string m_path;
     std::FILE* m_pFile = nullptr;
     int m_nSavedStdout = -1;

@@ -67,9 +67,6 @@ class Prefix:
     def down(self):
         self.quiet(WINESERVER, "-k")
 
-    def log_size(self):
-        return self.log.stat().st_size
-
     def wait_log(self, offset, pattern, timeout=20):
         """The log after offset, once it matches pattern or the time is up."""
         def read():
@@ -91,14 +88,8 @@ class Prefix:
         return keys
 
     def delete_keys(self, *keys):
-        roots = {"HKCR": "HKEY_CLASSES_ROOT", "HKCU": "HKEY_CURRENT_USER", "HKLM": "HKEY_LOCAL_MACHINE"}
-        lines = ["REGEDIT4", ""] + ["[-%s\\%s]" % (roots[k.partition("\\")[0]], k.partition("\\")[2]) for k in keys]
-        with tempfile.NamedTemporaryFile("w", suffix=".reg", delete=False) as reg:
-            reg.write("\r\n".join(lines + [""]))
-        try:
-            self.wine("reg", "import", windows_path(reg.name), check=True)
-        finally:
-            os.unlink(reg.name)
+        for key in keys:
+            self.wine("reg", "delete", key, "/f")
 
     def service_state(self, name=SERVICE):
         """The service's state number as text ("1" stopped, "4" running), None without a service entry."""
@@ -132,13 +123,11 @@ class Server:
         return self.trace.read_bytes().decode("latin-1").replace("\r", "").split("\n")[since:-1]
 
     def wait_line(self, pattern, since, timeout=20):
-        def found():
+        def matches():
             return [line for line in self.lines(since) if re.search(pattern, line)]
-        wait_until(lambda: self.process.poll() is not None or found(), timeout)
-        found = found()
-        if not found:
-            raise AssertionError(f"no trace line {pattern!r} in {self.lines(since)[-20:]}")
-        return found[0]
+        wait_until(lambda: self.process.poll() is not None or matches(), timeout)
+        assert matches(), f"no trace line {pattern!r} in {self.lines(since)[-20:]}"
+        return matches()[0]
 
     def stop(self):
         """TerminateProcess under Wine, as on Windows (a Unix signal can leave Wine's server holding port
@@ -176,8 +165,7 @@ class HostCase(unittest.TestCase):
         cls.prefix = Prefix()
         cls.workdir = pathlib.Path(tempfile.mkdtemp(prefix="corvane-")) / "Lab-Service Kit"
         cls.workdir.mkdir()
-        cls.exe = cls.workdir / "Corvane.exe"
-        shutil.copy(SERVER, cls.exe)
+        cls.exe = pathlib.Path(shutil.copy(SERVER, cls.workdir / "Corvane.exe"))
         cls.tool = windows_path(os.environ["CORVANE_HOSTTOOL"])
         cls.prefix.up()
 
@@ -211,9 +199,9 @@ class HostCase(unittest.TestCase):
 
     def assert_registered(self, root=MACHINE_APPID, local_service=None):
         keys = self.prefix.tree(root) or {}
-        expected = {"(Default)": ("REG_SZ", "Corvane")}
-        if local_service:
-            expected["LocalService"] = ("REG_SZ", local_service)
+        expected = {"(Default)": ("REG_SZ", "Corvane"), "LocalService": ("REG_SZ", local_service)}
+        if not local_service:
+            del expected["LocalService"]
         self.assertEqual(keys.get(APPID.lower()), expected)
         self.assertEqual(keys.get("corvane.exe"), {"AppID": ("REG_SZ", APPID)})
 

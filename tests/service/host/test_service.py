@@ -21,7 +21,7 @@ class ServiceModeTests(HostCase):
         self.content = os.urandom(70000)
         (self.workdir / "boot.bin").write_bytes(self.content)
         self.assertEqual(self.run_exe("/Service")[0], 0)
-        start = self.prefix.log_size()
+        start = self.prefix.log.stat().st_size
         self.prefix.wine("net", "start", SERVICE, check=True)
         self.assertTrue(wait_until(lambda: self.prefix.service_state() == "4", 20))
         self.assertTrue(self.fetch())
