@@ -62,6 +62,7 @@ private:
     void OnError(int nLength);
     void SendBlock(CTransfer& transfer);
 
+    static constexpr int TRANSFER_SLOTS = MAX_TRANSFERS + 1;
     static constexpr int BOOT_DIR_BYTES = 260;
     static constexpr int FULL_PATH_BYTES = 264;
 
