@@ -303,6 +303,7 @@ class DuplicatingRelay(threading.Thread):
                     for _ in range(self.copies()):
                         self.back.sendto(datagram, self.server)
                 elif self.client is not None:
+                    self.server = sender  # in.tftpd answers from a port of its transfer's own
                     self.data_sent += datagram[:2] == b"\0\3"
                     for _ in range(self.copies()):
                         self.front.sendto(datagram, self.client)
