@@ -83,7 +83,7 @@ void CTFTPServer::DropIdleTransfers()
 }
 
 // In a full table, the transfer whose client has gone longest without a datagram makes room.
-void CTFTPServer::DropLeastRecentlyActive()
+void CTFTPServer::MakeRoomIfFull()
 {
     CTransfer* pOldest = nullptr;
     int nInUse = 0;
@@ -129,7 +129,7 @@ void CTFTPServer::OnReadRequest(int nLength)
     pTransfer->Reset();
     if (!OpenRequestedFile(request, pTransfer->m_file))
         return;
-    DropLeastRecentlyActive();
+    MakeRoomIfFull();
     pTransfer->m_bInUse = true;
     pTransfer->m_addrClient = m_addrPeer;
     pTransfer->m_nClientAddrLen = m_nPeerAddrLen;

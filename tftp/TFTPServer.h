@@ -52,7 +52,7 @@ private:
     void ServeRequests();
     CTransfer* FindTransfer(const CSocketAddress& client);
     void DropIdleTransfers();
-    void DropLeastRecentlyActive();
+    void MakeRoomIfFull();
     void DropTransfer(CTransfer& transfer, const char* pszWhy, const char* pszText);
     void OnReadRequest(int nLength);
     bool OpenRequestedFile(const CReadRequest& request, CServedFile& file);
