@@ -53,14 +53,14 @@ void CTFTPServer::ServeRequests()
             break;  // OACK and unknown opcodes: no trace line, no reply
         }
     }
-    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    for (int i = 0; i < TRANSFER_SLOTS; ++i)
         m_pTransfers[i].Reset();
 }
 
 // The client's transfer, or null. Finding it counts as hearing from the client.
 CTransfer* CTFTPServer::FindTransfer(const CSocketAddress& client)
 {
-    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    for (int i = 0; i < TRANSFER_SLOTS; ++i)
     {
         if (m_pTransfers[i].IsFor(client))
         {
@@ -74,7 +74,7 @@ CTransfer* CTFTPServer::FindTransfer(const CSocketAddress& client)
 // Without a retransmission timer a client can vanish without a word; its transfer must not hold a slot for ever.
 void CTFTPServer::DropIdleTransfers()
 {
-    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    for (int i = 0; i < TRANSFER_SLOTS; ++i)
     {
         CTransfer& transfer = m_pTransfers[i];
         if (transfer.m_bInUse && m_nNow - transfer.m_nLastHeardTick >= IDLE_DROP_MS)
@@ -83,11 +83,11 @@ void CTFTPServer::DropIdleTransfers()
 }
 
 // In a full table, the transfer whose client has gone longest without a datagram makes room.
-void CTFTPServer::DropLeastRecentlyActive()
+void CTFTPServer::MakeRoomIfFull()
 {
     CTransfer* pOldest = nullptr;
     int nInUse = 0;
-    for (int i = 0; i <= MAX_TRANSFERS; ++i)
+    for (int i = 0; i < TRANSFER_SLOTS; ++i)
     {
         CTransfer& transfer = m_pTransfers[i];
         if (!transfer.m_bInUse)
@@ -121,7 +121,7 @@ void CTFTPServer::OnReadRequest(int nLength)
     // A client's new request restarts its own transfer; another client's takes a free slot, and one is always
     // free because the table has a slot more than the transfers it keeps.
     CTransfer* pTransfer = FindTransfer(m_addrPeer);
-    for (int i = 0; pTransfer == nullptr && i <= MAX_TRANSFERS; ++i)
+    for (int i = 0; pTransfer == nullptr && i < TRANSFER_SLOTS; ++i)
     {
         if (!m_pTransfers[i].m_bInUse)
             pTransfer = &m_pTransfers[i];
@@ -129,7 +129,7 @@ void CTFTPServer::OnReadRequest(int nLength)
     pTransfer->Reset();
     if (!OpenRequestedFile(request, pTransfer->m_file))
         return;
-    DropLeastRecentlyActive();
+    MakeRoomIfFull();
     pTransfer->m_bInUse = true;
     pTransfer->m_addrClient = m_addrPeer;
     pTransfer->m_nClientAddrLen = m_nPeerAddrLen;

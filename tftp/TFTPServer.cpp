@@ -7,7 +7,7 @@
 
 #include "diag/Trace.h"
 
-CTFTPServer::CTFTPServer() : m_pTransfers(new (std::nothrow) CTransfer[MAX_TRANSFERS + 1])
+CTFTPServer::CTFTPServer() : m_pTransfers(new (std::nothrow) CTransfer[TRANSFER_SLOTS])
 {
     std::memset(m_packet, 0, sizeof m_packet);
     std::memset(m_szBootDir, 0, sizeof m_szBootDir);

@@ -55,7 +55,7 @@ private:
     void ServeRequests();
     CTransfer* FindTransfer(const CSocketAddress& client);
     void DropIdleTransfers();
-    void DropLeastRecentlyActive();
+    void MakeRoomIfFull();
     void DropTransfer(CTransfer& transfer, const char* pszWhy, const char* pszText);
     void OnReadRequest(int nLength);
     bool OpenRequestedFile(const CReadRequest& request, CServedFile& file);
@@ -63,6 +63,7 @@ private:
     void OnError(int nLength);
     void SendBlock(CTransfer& transfer);
 
+    static constexpr int TRANSFER_SLOTS = MAX_TRANSFERS + 1;
     static constexpr int BOOT_DIR_BYTES = 260;
     static constexpr std::size_t FULL_PATH_BYTES = 264;  // the boot directory and a requested name
 

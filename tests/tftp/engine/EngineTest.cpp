@@ -112,8 +112,8 @@ TEST_F(Engine, OnlyAFirstBlksizeOptionIsAcknowledgedClampedTo512Through1428AndEa
     const struct { string options; std::size_t nSize; } rows[] = {  // size 0: no OACK, 512-byte blocks
         {"blksize" + z + "1024" + z, 1024}, {"BLKSIZE" + z + "100" + z, 512}, {"BlKsXyZ" + z + "1428" + z, 1428},
         {"blksize" + z + "65464" + z, 1428}, {"blksize" + z + "-1024" + z, 512}, {"blksize" + z + " \t+700x" + z, 700},
-        {"blksize" + z + "99999999999" + z, 1428}, {"blksize" + z, 512}, {"blksize" + z + "1024", 1024},
-        {"blks" + z + "100900" + z, 900}, {"blk" + z + "1024" + z, 0}, {"tsize" + z + "0" + z + "blksize" + z, 0}, {"", 0}};
+        {"blksize" + z + "99999999999" + z, 1428}, {"blksize" + z + " ", 512}, {"blksize" + z + "1024", 1024},
+        {"blks" + z + "100900" + z, 900}, {"blk" + z + "1024" + z, 0}, {"blk", 0}, {"tsize" + z + "blksize" + z, 0}, {"", 0}};
     for (const auto& row : rows)  // the value is read 8 bytes after the name's start, up to the datagram's end
     {
         std::size_t nSize = row.nSize ? row.nSize : 512;
