@@ -13,9 +13,8 @@ namespace
 {
 int RunChild(DWORD nTimeoutMs)
 {
-    WCHAR szCommand[4096];
-    if (GetEnvironmentVariableW(L"CORVANE_CHILD_CMDLINE", szCommand, ARRAYSIZE(szCommand)) == 0)
-        return 1;
+    WCHAR szCommand[4096] = L"";
+    GetEnvironmentVariableW(L"CORVANE_CHILD_CMDLINE", szCommand, ARRAYSIZE(szCommand));
     STARTUPINFOW si = {};
     si.cb = sizeof si;
     PROCESS_INFORMATION pi = {};
@@ -23,21 +22,16 @@ int RunChild(DWORD nTimeoutMs)
     for (int nTry = 0; nTry < 5 && !CreateProcessW(nullptr, szCommand, nullptr, nullptr, FALSE, 0, nullptr,
                                                     nullptr, &si, &pi); ++nTry)
         Sleep(500);
-    if (pi.hProcess == nullptr)
-    {
-        printf("CreateProcess failed %lu\n", GetLastError());
-        return 1;
-    }
-    CloseHandle(pi.hThread);
     DWORD nExit = 0;
-    if (WaitForSingleObject(pi.hProcess, nTimeoutMs) != WAIT_OBJECT_0)
+    if (pi.hProcess != nullptr && WaitForSingleObject(pi.hProcess, nTimeoutMs) != WAIT_OBJECT_0)
     {
-        TerminateProcess(pi.hProcess, 0xDEAD);
-        printf("timeout\n");
+        TerminateProcess(pi.hProcess, 0xDEAD);  // the test then sees "exit 0x0000DEAD"
+        WaitForSingleObject(pi.hProcess, INFINITE);
     }
-    else if (GetExitCodeProcess(pi.hProcess, &nExit))
+    if (pi.hProcess != nullptr && GetExitCodeProcess(pi.hProcess, &nExit))
         printf("exit 0x%08lX\n", nExit);
-    CloseHandle(pi.hProcess);
+    else
+        printf("no exit code: %lu\n", GetLastError());
     return 0;
 }
 
@@ -46,62 +40,44 @@ int Control(LPCWSTR pszName, DWORD nCode)
     SC_HANDLE hScm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
     SC_HANDLE hService = hScm ? OpenServiceW(hScm, pszName, SERVICE_ALL_ACCESS) : nullptr;
     SERVICE_STATUS status = {};
-    BOOL bDone = hService && ControlService(hService, nCode, &status);
-    if (bDone)
-        printf("control ok\n");
-    else
-        printf("control failed %lu\n", GetLastError());
-    if (hService)
-        CloseServiceHandle(hService);
-    if (hScm)
-        CloseServiceHandle(hScm);
-    return bDone ? 0 : 1;
+    return hService && ControlService(hService, nCode, &status) ? 0 : 1;
 }
 
 SERVICE_STATUS_HANDLE g_hStatus;
-SERVICE_STATUS g_status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_START_PENDING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
-HANDLE g_hStopped;
-
-void Report(DWORD dwState)
-{
-    g_status.dwCurrentState = dwState;
-    SetServiceStatus(g_hStatus, &g_status);
-}
+SERVICE_STATUS g_status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+HANDLE g_hStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 
 DWORD WINAPI Handler(DWORD dwControl, DWORD, LPVOID, LPVOID)
 {
     if (dwControl == SERVICE_CONTROL_STOP)
-    {
-        Report(SERVICE_STOP_PENDING);
         SetEvent(g_hStopped);
-    }
     return NO_ERROR;
 }
 
 void WINAPI SlowServiceMain(DWORD, LPWSTR* pszArgs)
 {
     g_hStatus = RegisterServiceCtrlHandlerExW(pszArgs[0], Handler, nullptr);
-    Report(SERVICE_RUNNING);
+    SetServiceStatus(g_hStatus, &g_status);
     WaitForSingleObject(g_hStopped, INFINITE);
+    g_status.dwCurrentState = SERVICE_STOP_PENDING;
+    SetServiceStatus(g_hStatus, &g_status);
     Sleep(3000);
-    Report(SERVICE_STOPPED);
+    g_status.dwCurrentState = SERVICE_STOPPED;
+    SetServiceStatus(g_hStatus, &g_status);
 }
 }  // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    WCHAR szAny[] = L"";
+    SERVICE_TABLE_ENTRYW table[] = {{szAny, SlowServiceMain}, {nullptr, nullptr}};
     int nResult = 64;
     if (argc >= 3 && wcscmp(argv[1], L"run") == 0)
         nResult = RunChild(wcstoul(argv[2], nullptr, 10));
     else if (argc >= 4 && wcscmp(argv[1], L"control") == 0)
         nResult = Control(argv[2], wcstoul(argv[3], nullptr, 10));
     else if (argc >= 2 && wcscmp(argv[1], L"slow") == 0)
-    {
-        g_hStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        WCHAR szAny[] = L"";
-        SERVICE_TABLE_ENTRYW table[] = {{szAny, SlowServiceMain}, {nullptr, nullptr}};
         nResult = StartServiceCtrlDispatcherW(table) ? 0 : 1;
-    }
     fflush(stdout);
     return nResult;
 }

@@ -1,5 +1,6 @@
 """Real TFTP clients fetch from the program serving in the foreground (Corvane.exe under Wine, or the native
 runner): sizes at the block boundaries, several clients at once; natively also the start-up limits."""
+import concurrent.futures
 import os
 import pathlib
 import re
@@ -70,17 +71,12 @@ class ClientTests(unittest.TestCase):
 
     def test_three_clients_at_once_each_get_their_own_file(self):
         mark = len(self.server.lines())
-        outs = [tempfile.mktemp(prefix="corvane-fetched-") for _ in CLIENTS]
-        running = [subprocess.Popen(fetch_command(client, f"c{i}.bin", out), stdin=subprocess.DEVNULL,
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-                   for i, ((client, _, _), out) in enumerate(zip(CLIENTS, outs))]
-        for i, (proc, out) in enumerate(zip(running, outs)):
-            self.assertEqual(proc.wait(300), 0)
-            self.assertTrue(pathlib.Path(out).read_bytes() == self.files[f"c{i}.bin"], f"c{i}.bin differs")
-            os.unlink(out)
+        with concurrent.futures.ThreadPoolExecutor(3) as pool:
+            results = list(pool.map(lambda i: fetch(CLIENTS[i][0], f"c{i}.bin"), range(3)))
+        self.assertTrue(results == [(0, self.files[f"c{i}.bin"]) for i in range(3)], "a client got other bytes")
         # Each transfer prints its own statistics line when its last ACK arrives.
-        self.assertTrue(wait_until(lambda: len([l for l in self.server.lines(mark) if re.match(STATISTICS, l)]) == 3,
-                                   20), self.server.lines(mark)[-10:])
+        self.assertTrue(wait_until(lambda: sum(bool(re.match(STATISTICS, line)) for line in self.server.lines(mark))
+                                   == 3, 20), self.server.lines(mark)[-10:])
 
     @unittest.skipUnless(UNDER_WINE, "the engine's own tests roll the block number over natively")
     def test_block_numbers_roll_over(self):
