@@ -29,9 +29,6 @@ public:
         std::remove(m_path.c_str());
     }
 
-    CStdoutCapture(const CStdoutCapture&) = delete;
-    CStdoutCapture& operator=(const CStdoutCapture&) = delete;
-
     // What has reached the file so far. Standard output is deliberately not flushed here: the trace
     // functions must have done that themselves. Carriage returns of Windows text mode are dropped.
     std::string Text() const

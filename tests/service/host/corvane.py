@@ -155,6 +155,16 @@ def fetch_command(client, name, out, block_size=None):
     return ["atftp", *option, "--get", "-r", name, "-l", out, "127.0.0.1", "6051"]
 
 
+def fetch(client, name, block_size=None):
+    """(exit status, fetched bytes) of one real client's download."""
+    out = pathlib.Path(tempfile.mktemp(prefix="corvane-fetched-"))
+    rc = subprocess.run(fetch_command(client, name, str(out), block_size), stdin=subprocess.DEVNULL,
+                        capture_output=True, timeout=300).returncode
+    data = out.read_bytes() if out.exists() else b""
+    out.unlink(missing_ok=True)
+    return rc, data
+
+
 class HostCase(unittest.TestCase):
     """Corvane.exe in a directory whose name holds a space and what looks like a switch ("-Service Kit"),
     in a prefix where every registration the program can make is removed before each case."""
@@ -164,16 +174,13 @@ class HostCase(unittest.TestCase):
     def setUpClass(cls):
         cls.prefix = Prefix()
         cls.workdir = pathlib.Path(tempfile.mkdtemp(prefix="corvane-")) / "Lab-Service Kit"
+        cls.addClassCleanup(shutil.rmtree, cls.workdir.parent, True)
         cls.workdir.mkdir()
         cls.exe = pathlib.Path(shutil.copy(SERVER, cls.workdir / "Corvane.exe"))
         cls.tool = windows_path(os.environ["CORVANE_HOSTTOOL"])
+        cls.addClassCleanup(cls.prefix.down)
         cls.prefix.up()
-
-    @classmethod
-    def tearDownClass(cls):
-        cls.reset()
-        cls.prefix.down()
-        shutil.rmtree(cls.workdir.parent, ignore_errors=True)
+        cls.addClassCleanup(cls.reset)
 
     def setUp(self):
         self.reset()

@@ -6,26 +6,15 @@ import pathlib
 import re
 import shutil
 import socket
-import subprocess
 import tempfile
 import time
 import unittest
 
-from corvane import STATISTICS, UNDER_WINE, Prefix, Server, fetch_command, wait_until, windows_path
+from corvane import STATISTICS, UNDER_WINE, Prefix, Server, fetch, wait_until, windows_path
 
 SIZES = (0, 511, 512, 513, 1428)
 CLIENTS = (("curl", None, 512), ("tftp-hpa", None, 512), ("atftp", 1428, 1428))
 LARGE = 65537 * 512 - 412   # blocks 1 to 65535, 0 and a last, short 1
-
-
-def fetch(client, name, block_size=None):
-    """(exit status, fetched bytes) of one real client's download."""
-    out = tempfile.mktemp(prefix="corvane-fetched-")
-    rc = subprocess.run(fetch_command(client, name, out, block_size), stdin=subprocess.DEVNULL,
-                        capture_output=True, timeout=300).returncode
-    data = pathlib.Path(out).read_bytes() if os.path.exists(out) else b""
-    pathlib.Path(out).unlink(missing_ok=True)
-    return rc, data
 
 
 class ClientTests(unittest.TestCase):
@@ -33,12 +22,14 @@ class ClientTests(unittest.TestCase):
     def setUpClass(cls):
         cls.prefix = Prefix() if UNDER_WINE else None
         cls.root = pathlib.Path(tempfile.mkdtemp(prefix="corvane-clients-"))
+        cls.addClassCleanup(shutil.rmtree, cls.root, True)
         boot = cls.root / "boot"
         boot.mkdir()
         cls.files = {f"f{size}.bin": os.urandom(size) for size in SIZES}
         cls.files.update({f"c{i}.bin": os.urandom(2_000_000 + i) for i in range(3)})
         if UNDER_WINE:
             cls.files["large.bin"] = os.urandom(LARGE)
+            cls.addClassCleanup(cls.prefix.down)
             cls.prefix.up()
         for name, content in cls.files.items():
             (boot / name).write_bytes(content)
@@ -48,12 +39,7 @@ class ClientTests(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
-        try:
-            cls.server.stop()
-        finally:
-            if cls.prefix:
-                cls.prefix.down()
-            shutil.rmtree(cls.root, ignore_errors=True)
+        cls.server.stop()
 
     def assert_fetched(self, client, name, block_size, option=None):
         mark = len(self.server.lines())

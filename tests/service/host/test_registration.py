@@ -11,12 +11,8 @@ FOREIGN = MACHINE_APPID + r"\{0C0A0000-0000-4000-8000-00000000C0DE}"
 
 
 class RegistrationTests(HostCase):
-    def service_entry(self):
-        return (self.prefix.tree(SERVICES + "\\" + SERVICE) or {}).get("")
-
     def assert_service_entry(self):
-        stored = self.service_entry()
-        self.assertIsNotNone(stored, "no service entry")
+        stored = (self.prefix.tree(SERVICES + "\\" + SERVICE) or {}).get("", {})
         self.assertEqual({k: v for k, v in stored.items() if k != "PreshutdownTimeout"}, {
             "Type": ("REG_DWORD", "0x10"), "Start": ("REG_DWORD", "0x2"), "ErrorControl": ("REG_DWORD", "0x1"),
             "ImagePath": ("REG_SZ", f'"{windows_path(self.exe)}"'), "DisplayName": ("REG_SZ", SERVICE),
@@ -25,14 +21,13 @@ class RegistrationTests(HostCase):
 
     def test_each_switch(self):
         self.prefix.wine("reg", "add", FOREIGN, "/f", check=True)
-        for switch, root in (("/RegServer", MACHINE_APPID), ("-unregserver", MACHINE_APPID),
-                             ("-REGSERVERPERUSER", USER_APPID), ("/UnregServerPerUser", USER_APPID)):
+        for switch, root, check in (("/RegServer", MACHINE_APPID, self.assert_registered),
+                                    ("-unregserver", MACHINE_APPID, self.assert_unregistered),
+                                    ("-REGSERVERPERUSER", USER_APPID, self.assert_registered),
+                                    ("/UnregServerPerUser", USER_APPID, self.assert_unregistered)):
             with self.subTest(switch=switch):
                 self.assertEqual(self.run_exe(switch)[0], 0)
-                if "unreg" in switch.lower():
-                    self.assert_unregistered(root)
-                else:
-                    self.assert_registered(root)
+                check(root)
         self.assertIsNotNone(self.prefix.tree(USER_APPID), "AppID itself is never removed")
         self.assertIn(FOREIGN.rpartition("\\")[2].lower(), self.prefix.tree(MACHINE_APPID))
         # "Service" (re)creates the entry, also one that another installation changed; "RegServer" removes it.

@@ -1,22 +1,12 @@
 """Corvane.exe as the ZetCorvane service: started, controlled and stopped by the service manager."""
 import os
 import re
-import subprocess
 import unittest
 
-from corvane import SERVICE, HostCase, wait_until
+from corvane import SERVICE, HostCase, fetch, wait_until
 
 
 class ServiceModeTests(HostCase):
-    def fetch(self):
-        out = self.workdir / "fetched.bin"
-        for _ in range(20):   # the service binds its port a moment after it reports RUNNING
-            out.unlink(missing_ok=True)
-            subprocess.run(["curl", "-s", "--max-time", "5", "-o", out, "tftp://127.0.0.1:6051/boot.bin"], timeout=30)
-            if out.exists() and out.read_bytes() == self.content:
-                return True
-        return False
-
     def test_service_serves_and_stops(self):
         self.content = os.urandom(70000)
         (self.workdir / "boot.bin").write_bytes(self.content)
@@ -24,12 +14,13 @@ class ServiceModeTests(HostCase):
         start = self.prefix.log.stat().st_size
         self.prefix.wine("net", "start", SERVICE, check=True)
         self.assertTrue(wait_until(lambda: self.prefix.service_state() == "4", 20))
-        self.assertTrue(self.fetch())
+        # The service binds its port a moment after it reports RUNNING.
+        self.assertTrue(wait_until(lambda: fetch("curl", "boot.bin") == (0, self.content), 20))
         # A control code outside 1 to 5 is written to the log; interrogate (4) reaches the handler silently.
         self.prefix.wine(self.tool, "control", SERVICE, "200", check=True)
         self.prefix.wait_log(start, r'L"Bad service request"')
         self.prefix.wine(self.tool, "control", SERVICE, "4", check=True)
-        self.assertTrue(self.fetch())
+        self.assertEqual(fetch("curl", "boot.bin"), (0, self.content))
         self.prefix.wine("net", "stop", SERVICE, check=True)
         log = self.prefix.wait_log(start, r"SetServiceStatus \S+ 0x10 0x1 ")
 
