@@ -7,7 +7,6 @@ from corvane import APPID, MACHINE_APPID, SERVICE, SERVICES, USER_APPID, HostCas
 
 E_FAIL, NOT_FOUND = 0x80004005, 0x80070002
 NEVER_REGISTERED, NOT_STARTED_BY_SCM = 2, 1063
-FOREIGN = MACHINE_APPID + r"\{0C0A0000-0000-4000-8000-00000000C0DE}"
 
 
 class RegistrationTests(HostCase):
@@ -20,7 +19,6 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.prefix.service_state(), "1")
 
     def test_each_switch(self):
-        self.prefix.wine("reg", "add", FOREIGN, "/f", check=True)
         for switch, root, check in (("/RegServer", MACHINE_APPID, self.assert_registered),
                                     ("-unregserver", MACHINE_APPID, self.assert_unregistered),
                                     ("-REGSERVERPERUSER", USER_APPID, self.assert_registered),
@@ -28,8 +26,6 @@ class RegistrationTests(HostCase):
             with self.subTest(switch=switch):
                 self.assertEqual(self.run_exe(switch)[0], 0)
                 check(root)
-        self.assertIsNotNone(self.prefix.tree(USER_APPID), "AppID itself is never removed")
-        self.assertIn(FOREIGN.rpartition("\\")[2].lower(), self.prefix.tree(MACHINE_APPID))
         # "Service" (re)creates the entry, also one that another installation changed; "RegServer" removes it.
         for _ in range(2):
             self.assertEqual(self.run_exe("/service")[0], 0)
@@ -43,7 +39,6 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.run_exe("/UnregServer")[0], 0)
         self.assert_unregistered()
         self.assertIsNone(self.prefix.service_state())
-        self.prefix.delete_keys(FOREIGN)
 
     def test_start_without_a_switch(self):
         # The program's own path ("-Service Kit") is no switch: never registered, a start ends with 2.
@@ -88,6 +83,3 @@ class RegistrationTests(HostCase):
         self.assertIsNone(self.prefix.service_state())
         self.assert_registered(local_service=SERVICE)
 
-
-if __name__ == "__main__":
-    unittest.main()

@@ -24,22 +24,16 @@ class ServiceModeTests(HostCase):
         self.prefix.wine("net", "stop", SERVICE, check=True)
         log = self.prefix.wait_log(start, r"SetServiceStatus \S+ 0x10 0x1 ")
 
-        history = []   # (thread, event text or status report)
-        for line in log.splitlines():
-            if m := re.match(r'^(\w+):trace:eventlog:ReportEventW.*?L"([^"]*)"', line):
-                history.append(m.groups())
-            elif m := re.match(r"^(\w+):trace:service:SetServiceStatus \S+ ((?:\S+ ){6}\S+)", line):
-                history.append(m.groups())
+        # (thread, event text, status report) in the order they were made
+        history = re.findall(r'^(\w+):trace:(?:eventlog:ReportEventW.*?L"([^"]*)"|service:SetServiceStatus \S+ '
+                             r'((?:\S+ ){6}\S+))', log, re.M)
         # Reports carry only the stop control, no checkpoints or hints, exit code 0. The stop event comes
         # before the last report: after STOPPED the process may be ended at any time.
-        self.assertEqual([what for _, what in history], [
+        self.assertEqual([event or status for _, event, status in history], [
             "0x10 0x2 0x1 0 0 0 0", "Service started", "0x10 0x4 0x1 0 0 0 0", "Bad service request",
             "0x10 0x3 0x1 0 0 0 0", "Service stopped", "0x10 0x1 0x1 0 0 0 0"])
         # The service thread reports its own states; the handler runs on the dispatcher's (main) thread.
         service, handler = history[0][0], history[3][0]
-        self.assertEqual([thread for thread, _ in history], [service] * 3 + [handler] * 2 + [service] * 2)
+        self.assertEqual([thread for thread, _, _ in history], [service] * 3 + [handler] * 2 + [service] * 2)
         self.assertNotEqual(service, handler)
 
-
-if __name__ == "__main__":
-    unittest.main()
