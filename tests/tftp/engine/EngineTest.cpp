@@ -138,7 +138,7 @@ TEST_F(Engine, RefusedStrayAndShortDatagramsLeaveTheTransferAlone)
     const string kMode = Error(4, "Only octet transfer mode supported."), kWrite = Error(4, "Write operation not supported.");
     Play({{0, 1, Rrq(m_f), Block(file, 1)}, {0, 1, Ack(1), Block(file, 2)},
           {0, 2, Rrq(""), Error(4, "No file name in read request."), kRead + "TFTP: Received read request with invalid file\n"},
-          {0, 2, Rrq(m_f, "", "netascii"), kMode, kFor + m_f + "\nTFTP: Received read request for netascii mode\n"},
+          {0, 2, Rrq(m_f, "", "xctet"), kMode, kFor + m_f + "\nTFTP: Received read request for xctet mode\n"},
           {0, 2, Rrq(m_f, "", "oct"), kMode, kFor + m_f + "\nTFTP: Received read request for oct mode\n"},
           {0, 2, Rrq("no"), Error(1, "File does not exist."), kFor + "no\nTFTP: Received read request for invalid file\n"},
           {0, 2, Net16(2), kWrite, "TFTP: Received unsupported write request\n"},
