@@ -130,6 +130,9 @@ TEST(ScriptWalk, Table)
     for (int i = 0; i < 100000; ++i)
         deep += i < 50000 ? L" a {" : L" }";
     const std::wstring deep600 = deep.substr(0, 2400) + deep.substr(deep.size() - 1200);
+    std::wstring siblings;  // blocks one after another never add up to the nesting limit of 512
+    for (int i = 0; i < 600; ++i)
+        siblings += L" S { }";
     const std::wstring force = L"ForceRemove Forced { val Fresh = s new } ForceRemove CLSID { val Added = s yes } "
                                L"Delete Doomed = s ignored Delete AppID";
     // Entries registered first (null: not even the private key exists), the script, its mode and result, and
@@ -176,7 +179,7 @@ TEST(ScriptWalk, Table)
         {L"Old { val Keep = s before }", L"Old { val Keep = s changed val New = s n Fresh { val F = s f } }\r\n"
             L"ReviewNew { val a = s 'x' Bad\\Name }", TRUE, kSyntax, L"{Old{Keep=1:before|}}"},
         {L"", L"First { }\r\n} } }\r\nHKCU { Second = s x }\r\nstray", TRUE, kSyntax, L"{}"},
-        {L"", deep600, TRUE, kSyntax, L"{}"}};
+        {L"", deep600, TRUE, kSyntax, L"{}"}, {L"", siblings, TRUE, S_OK, L"{S{}}"}};
     for (const auto& c : cases)
     {
         RemoveRoot();
