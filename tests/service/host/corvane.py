@@ -97,8 +97,7 @@ class Prefix:
 
 
 class Server:
-    """Serves boot_dir in the foreground: a copy of the program placed there (Corvane.exe registered first,
-    as a start without a switch requires). Trace lines go to a file that is read as it grows."""
+    """Serves boot_dir in the foreground from a copy of the program placed there; traces go to a file."""
 
     def __init__(self, boot_dir, prefix=None):
         self.boot, self.prefix = pathlib.Path(boot_dir), prefix
@@ -145,21 +144,14 @@ class Server:
             raise AssertionError(f"the runner ended with {rc}:\n{output[-3000:]}")
 
 
-def fetch_command(client, name, out, block_size=None):
-    """The command line of a real client that fetches name into out (atftp asks for block_size)."""
-    if client == "curl":
-        return ["curl", "-sS", "--max-time", "60", "-o", out, f"tftp://127.0.0.1:6051/{name}"]
-    if client == "tftp-hpa":
-        return ["tftp", "-m", "binary", "127.0.0.1", "6051", "-c", "get", name, out]
-    option = ["--option", f"blksize {block_size}"] if block_size else []
-    return ["atftp", *option, "--get", "-r", name, "-l", out, "127.0.0.1", "6051"]
-
-
 def fetch(client, name, block_size=None):
-    """(exit status, fetched bytes) of one real client's download."""
+    """(exit status, fetched bytes) of one real client's download; atftp asks for block_size."""
     out = pathlib.Path(tempfile.mktemp(prefix="corvane-fetched-"))
-    rc = subprocess.run(fetch_command(client, name, str(out), block_size), stdin=subprocess.DEVNULL,
-                        capture_output=True, timeout=300).returncode
+    option = ["--option", f"blksize {block_size}"] if block_size else []
+    command = {"curl": ["curl", "-sS", "--max-time", "60", "-o", out, f"tftp://127.0.0.1:6051/{name}"],
+               "tftp-hpa": ["tftp", "-m", "binary", "127.0.0.1", "6051", "-c", "get", name, out],
+               "atftp": ["atftp", *option, "--get", "-r", name, "-l", out, "127.0.0.1", "6051"]}[client]
+    rc = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=300).returncode
     data = out.read_bytes() if out.exists() else b""
     out.unlink(missing_ok=True)
     return rc, data
