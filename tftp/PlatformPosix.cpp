@@ -1,5 +1,5 @@
-// The TFTP server's platform on POSIX systems, all but the network half: POSIX threads, the executable's
-// directory and the served files, opened beneath the boot directory. (Sockets and the clock are in PlatformPosixNet.cpp.)
+// The TFTP server's platform on POSIX systems, all but the network half (PlatformPosixNet.cpp): POSIX threads,
+// the executable's directory and the served files, opened beneath the boot directory.
 #include "tftp/Platform.h"
 
 #include <cerrno>

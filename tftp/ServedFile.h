@@ -17,8 +17,6 @@ public:
         return directory.OpenFile(pszName, &m_nFile);
     }
 
-    bool IsOpen() const { return m_nFile >= 0; }
-
     // The count read (less than cbBuffer only at the end of the file), or -1 on failure or with no file open.
     int Read(unsigned char* pBuffer, int cbBuffer) const
     {

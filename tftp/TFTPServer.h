@@ -81,7 +81,7 @@ private:
     char m_szBootDir[BOOT_DIR_BYTES];
     CBootDirectory m_bootDirectory;  // every served file is opened beneath it
 
-    // Owned by the server thread: the transfer table, sized once, and the scratch of one request.
+    // Owned by the server thread: the transfer table, sized once.
     std::unique_ptr<CTransfer[]> m_pTransfers;
     std::uint32_t m_nNow = 0;       // tick count at the arrival of the datagram being handled
 };
