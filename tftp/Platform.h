@@ -13,27 +13,39 @@ using SocketHandle = std::uintptr_t;
 constexpr SocketHandle INVALID_SOCKET_HANDLE = ~SocketHandle(0);
 
 // An IPv4 socket address in the sockets layer's own 16-byte layout (family, port, address, 8 zero bytes).
+// The engine never reads its bytes: it asks the address to compare or print itself.
 struct CSocketAddress
 {
+    // The same client: IPv4 address and UDP port (the family bytes are not compared).
+    bool SameAs(const CSocketAddress& other) const;
+    // "A.B.C.D:PORT" into a buffer of SOCKET_ADDRESS_TEXT_BYTES.
+    void Print(char* pszText) const;
+
     alignas(4) unsigned char m_rgBytes[16];
 };
+constexpr int SOCKET_ADDRESS_TEXT_BYTES = 22;
 
-// Starts the sockets layer (Winsock 2.2); false after reporting why it could not start.
-bool InitWinsock();
+// Starts the sockets layer where the system has one to start (Winsock 2.2); false after reporting why it
+// could not start.
+bool StartSocketsLayer();
 // Ends the use of the sockets layer; a failure is traced.
-void CleanupWinsock();
+void EndSocketsLayer();
 
-// An IPv4 datagram socket, or INVALID_SOCKET_HANDLE.
+// An IPv4 datagram socket, or INVALID_SOCKET_HANDLE. On Windows a send to a closed port does not make a
+// later receive fail, and no other program may bind the same port beside it.
 SocketHandle OpenUdpSocket();
 // Fills an address for every IPv4 interface and the given port.
 void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort);
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address);
-// Blocks for one datagram. Returns its length, or -1 when the receive fails: the socket was closed, or the
-// datagram was longer than cbBuffer (it is then lost). *pnFromLength holds the space of *pFrom on entry.
-int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom,
-                    int* pnFromLength);
-bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to,
-                  int nToLength);
+
+constexpr int RECEIVE_FAILED = -1;
+constexpr int RECEIVE_TIMED_OUT = -2;
+// How long later receives on the socket wait for a datagram, in milliseconds; 0 waits without end.
+bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds);
+// Waits for one datagram. Returns its length, RECEIVE_TIMED_OUT when the socket's time-out passed without
+// one, or RECEIVE_FAILED: the socket was closed, or the datagram was longer than cbBuffer (it is then lost).
+int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom);
+bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to);
 // Closes the socket; a receive or bind blocked on it in another thread then fails.
 void CloseSocket(SocketHandle hSocket);
 // The sockets layer's last error number of the calling thread.
@@ -45,10 +57,12 @@ int LastSocketError();
 std::uint32_t TickCount();
 void SleepMilliseconds(std::uint32_t nMilliseconds);
 
-// Starts pfnRoutine(pArgument) on a new thread. Returns its handle (a HANDLE on Windows), or null.
-void* StartThread(void (*pfnRoutine)(void*), void* pArgument, std::uint32_t* pnThreadId);
-// Waits until the thread has ended, then releases its handle.
-void JoinThread(void* hThread);
+// A running thread, known only to the platform that started it.
+class CThread;
+// Starts pfnRoutine(pArgument) on a new thread; null when it cannot.
+CThread* StartThread(void (*pfnRoutine)(void*), void* pArgument);
+// Waits until the thread has ended, then releases it.
+void JoinThread(CThread* pThread);
 
 // --- Files ----------------------------------------------------------------------------------------
 
@@ -94,6 +108,11 @@ private:
 #endif
 };
 
+// The error event of a boot directory too long to serve (Windows); POSIX systems have no event log.
+void ReportLongBootDirectory(const char* pszMessage);
+
 // Reads up to cbBuffer bytes; returns the count (less only at the end of the file), or -1 on failure.
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer);
+// The file's size in bytes, files past 4 GiB included; false when the system cannot tell.
+bool ServedFileSize(int nFile, std::uint64_t* pnSize);
 void CloseServedFile(int nFile);

@@ -15,38 +15,38 @@
 
 #include "diag/Trace.h"
 
-namespace
+// The routine, its argument and the thread that runs it.
+class CThread
 {
-struct CPosixThread
-{
+public:
     pthread_t m_thread;
     void (*m_pfnRoutine)(void*);
     void* m_pArgument;
 };
 
+namespace
+{
 void* RunPosixThread(void* pThread)
 {
-    CPosixThread* pSelf = static_cast<CPosixThread*>(pThread);
+    CThread* pSelf = static_cast<CThread*>(pThread);
     pSelf->m_pfnRoutine(pSelf->m_pArgument);
     return nullptr;
 }
 }
 
-void* StartThread(void (*pfnRoutine)(void*), void* pArgument, std::uint32_t* pnThreadId)
+CThread* StartThread(void (*pfnRoutine)(void*), void* pArgument)
 {
-    CPosixThread* pThread = new CPosixThread{pthread_t(), pfnRoutine, pArgument};
+    CThread* pThread = new CThread{pthread_t(), pfnRoutine, pArgument};
     if (pthread_create(&pThread->m_thread, nullptr, RunPosixThread, pThread) != 0)
     {
         delete pThread;
         return nullptr;
     }
-    *pnThreadId = static_cast<std::uint32_t>(pThread->m_thread);
     return pThread;
 }
 
-void JoinThread(void* hThread)
+void JoinThread(CThread* pThread)
 {
-    CPosixThread* pThread = static_cast<CPosixThread*>(hThread);
     pthread_join(pThread->m_thread, nullptr);
     delete pThread;
 }
@@ -174,6 +174,20 @@ int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
         cbDone += static_cast<int>(nRead);
     }
     return cbDone;
+}
+
+// The trace line says it all: a POSIX system has no event log to write.
+void ReportLongBootDirectory(const char*)
+{
+}
+
+bool ServedFileSize(int nFile, std::uint64_t* pnSize)
+{
+    struct stat info;
+    if (fstat(nFile, &info) != 0)
+        return false;
+    *pnSize = static_cast<std::uint64_t>(info.st_size);
+    return true;
 }
 
 void CloseServedFile(int nFile)

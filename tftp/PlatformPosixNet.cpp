@@ -7,6 +7,7 @@
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
+#include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -21,12 +22,12 @@ int ToDescriptor(SocketHandle hSocket)
 }
 
 // Nothing to start or end: the sockets layer of a POSIX system needs no set-up.
-bool InitWinsock()
+bool StartSocketsLayer()
 {
     return true;
 }
 
-void CleanupWinsock()
+void EndSocketsLayer()
 {
 }
 
@@ -53,8 +54,15 @@ bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
     return bind(ToDescriptor(hSocket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom,
-                    int* pnFromLength)
+bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds)
+{
+    timeval wait;
+    wait.tv_sec = static_cast<time_t>(nMilliseconds / 1000u);
+    wait.tv_usec = static_cast<suseconds_t>(nMilliseconds % 1000u) * 1000;
+    return setsockopt(ToDescriptor(hSocket), SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait) == 0;
+}
+
+int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom)
 {
     sockaddr_in from;
     std::memset(&from, 0, sizeof from);
@@ -64,37 +72,29 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
     ssize_t nReceived = recvfrom(ToDescriptor(hSocket), pBuffer, static_cast<std::size_t>(cbBuffer), MSG_TRUNC,
                                  reinterpret_cast<sockaddr*>(&from), &nFromLength);
     if (nReceived < 0)
-        return -1;
+        return errno == EAGAIN || errno == EWOULDBLOCK ? RECEIVE_TIMED_OUT : RECEIVE_FAILED;
     // A socket shut down by CloseSocket wakes the receive with 0 bytes and no sender; a real empty
     // datagram always has one.
     if (nReceived == 0 && nFromLength == 0)
     {
         errno = ESHUTDOWN;
-        return -1;
+        return RECEIVE_FAILED;
     }
     if (nReceived > cbBuffer)
     {
         errno = EMSGSIZE;
-        return -1;
+        return RECEIVE_FAILED;
     }
-    int cbFrom = static_cast<int>(nFromLength < sizeof from ? nFromLength : sizeof from);
-    if (cbFrom > *pnFromLength)
-        cbFrom = *pnFromLength < 0 ? 0 : *pnFromLength;
-    std::memcpy(pFrom->m_rgBytes, &from, static_cast<std::size_t>(cbFrom));
-    *pnFromLength = cbFrom;
+    std::memcpy(pFrom->m_rgBytes, &from, sizeof from);
     return static_cast<int>(nReceived);
 }
 
-bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to,
-                  int nToLength)
+bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to)
 {
     sockaddr_in peer;
     std::memcpy(&peer, to.m_rgBytes, sizeof peer);
-    socklen_t nPeerLength = nToLength < 0 ? 0 : static_cast<socklen_t>(nToLength);
-    if (nPeerLength > sizeof peer)
-        nPeerLength = sizeof peer;
     return sendto(ToDescriptor(hSocket), pData, static_cast<std::size_t>(cbData), 0,
-                  reinterpret_cast<const sockaddr*>(&peer), nPeerLength) == cbData;
+                  reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == cbData;
 }
 
 void CloseSocket(SocketHandle hSocket)

@@ -1,9 +1,11 @@
 // The TFTP server's platform on Windows: Winsock 2, the system tick count, Win32 threads, files beneath a directory.
 #include <winsock2.h>
+#include <mswsock.h>
 #include <windows.h>
 
 #include <fcntl.h>
 #include <io.h>
+#include <cstring>
 #include <vector>
 
 #include "diag/ErrorEvent.h"
@@ -14,20 +16,21 @@
 static_assert(sizeof(sockaddr_in) == sizeof(CSocketAddress), "an IPv4 socket address is 16 bytes");
 static_assert(INVALID_SOCKET_HANDLE == INVALID_SOCKET, "one invalid socket value");
 
-namespace
+// The routine, its argument and the handle of the thread that runs it.
+class CThread
 {
-// The thread routine and its argument, handed to the new thread and freed by it.
-struct CThreadStart
-{
+public:
     void (*m_pfnRoutine)(void*);
     void* m_pArgument;
+    HANDLE m_hThread;
 };
 
-DWORD WINAPI RunWin32Thread(LPVOID pStart)
+namespace
 {
-    CThreadStart start = *static_cast<CThreadStart*>(pStart);
-    delete static_cast<CThreadStart*>(pStart);
-    start.m_pfnRoutine(start.m_pArgument);
+DWORD WINAPI RunWin32Thread(LPVOID pThread)
+{
+    CThread* pSelf = static_cast<CThread*>(pThread);
+    pSelf->m_pfnRoutine(pSelf->m_pArgument);
     return 0;
 }
 
@@ -94,7 +97,7 @@ void ReportStartFailure(int nError, const wchar_t* pszReason)
 }
 }
 
-bool InitWinsock()
+bool StartSocketsLayer()
 {
     WSADATA wsaData;
     // WSAStartup returns its error itself; the sockets layer's last error is not set when it fails.
@@ -106,7 +109,7 @@ bool InitWinsock()
     return false;
 }
 
-void CleanupWinsock()
+void EndSocketsLayer()
 {
     if (WSACleanup() != 0)
         TraceW(L"Error %d calling WSACleanup\n", WSAGetLastError());
@@ -114,7 +117,25 @@ void CleanupWinsock()
 
 SocketHandle OpenUdpSocket()
 {
-    return socket(AF_INET, SOCK_DGRAM, 0);
+    SOCKET hSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    if (hSocket == INVALID_SOCKET)
+        return INVALID_SOCKET_HANDLE;
+    // Without this, a send to a client that has gone (an ICMP "port unreachable") makes the next receive
+    // fail with WSAECONNRESET, and one vanished client would cost every other client that datagram.
+    BOOL bReport = FALSE;
+    DWORD cbReturned = 0;
+    // No other program may bind the port beside the server and read its clients' datagrams.
+    BOOL bExclusive = TRUE;
+    if (WSAIoctl(hSocket, SIO_UDP_CONNRESET, &bReport, sizeof bReport, nullptr, 0, &cbReturned, nullptr, nullptr) != 0 ||
+        setsockopt(hSocket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&bExclusive),
+                   sizeof bExclusive) != 0)
+    {
+        int nError = WSAGetLastError();
+        closesocket(hSocket);
+        WSASetLastError(nError);
+        return INVALID_SOCKET_HANDLE;
+    }
+    return hSocket;
 }
 
 void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort)
@@ -134,8 +155,13 @@ bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
     return bind(hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
 }
 
-int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom,
-                    int* pnFromLength)
+bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds)
+{
+    DWORD dwWait = nMilliseconds;
+    return setsockopt(hSocket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&dwWait), sizeof dwWait) == 0;
+}
+
+int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom)
 {
     sockaddr_in from;
     ZeroMemory(&from, sizeof from);
@@ -143,22 +169,17 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
     int nReceived = recvfrom(hSocket, reinterpret_cast<char*>(pBuffer), cbBuffer, 0,
                              reinterpret_cast<sockaddr*>(&from), &nFromLength);
     if (nReceived == SOCKET_ERROR)
-        return -1;
-    int cbFrom = nFromLength < *pnFromLength ? nFromLength : *pnFromLength;
-    if (cbFrom < 0)
-        cbFrom = 0;
-    CopyMemory(pFrom->m_rgBytes, &from, static_cast<SIZE_T>(cbFrom));
-    *pnFromLength = cbFrom;
+        return WSAGetLastError() == WSAETIMEDOUT ? RECEIVE_TIMED_OUT : RECEIVE_FAILED;
+    CopyMemory(pFrom->m_rgBytes, &from, sizeof from);
     return nReceived;
 }
 
-bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to,
-                  int nToLength)
+bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to)
 {
     sockaddr_in peer;
     CopyMemory(&peer, to.m_rgBytes, sizeof peer);
     return sendto(hSocket, reinterpret_cast<const char*>(pData), cbData, 0, reinterpret_cast<const sockaddr*>(&peer),
-                  nToLength) == cbData;
+                  sizeof peer) == cbData;
 }
 
 void CloseSocket(SocketHandle hSocket)
@@ -181,24 +202,23 @@ void SleepMilliseconds(std::uint32_t nMilliseconds)
     Sleep(nMilliseconds);
 }
 
-void* StartThread(void (*pfnRoutine)(void*), void* pArgument, std::uint32_t* pnThreadId)
+CThread* StartThread(void (*pfnRoutine)(void*), void* pArgument)
 {
-    CThreadStart* pStart = new CThreadStart{pfnRoutine, pArgument};
-    DWORD dwThreadId = 0;
-    HANDLE hThread = CreateThread(nullptr, 0, RunWin32Thread, pStart, 0, &dwThreadId);
-    if (hThread == nullptr)
+    CThread* pThread = new CThread{pfnRoutine, pArgument, nullptr};
+    pThread->m_hThread = CreateThread(nullptr, 0, RunWin32Thread, pThread, 0, nullptr);
+    if (pThread->m_hThread == nullptr)
     {
-        delete pStart;
+        delete pThread;
         return nullptr;
     }
-    *pnThreadId = dwThreadId;
-    return hThread;
+    return pThread;
 }
 
-void JoinThread(void* hThread)
+void JoinThread(CThread* pThread)
 {
-    WaitForSingleObject(hThread, INFINITE);
-    CloseHandle(hThread);
+    WaitForSingleObject(pThread->m_hThread, INFINITE);
+    CloseHandle(pThread->m_hThread);
+    delete pThread;
 }
 
 bool ExecutableDirectory(std::string* pDirectory)
@@ -228,7 +248,11 @@ bool CBootDirectory::Open(const char* pszPath)
     int nError = ERROR_NO_UNICODE_TRANSLATION;
     if (WidenAnsiName(pszPath, &path))
     {
-        CFileHandle directory(OpenEntry(path));
+        // Opened for listing, as reading its files needs: a directory that the service's account (LOCAL
+        // SERVICE) may not read fails here, at the start, rather than at every request.
+        CFileHandle directory(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
         if (directory.IsValid() && FinalPath(directory.Get(), &m_finalPath))
         {
             // Only a root directory's final path ends with its backslash.
@@ -239,7 +263,10 @@ bool CBootDirectory::Open(const char* pszPath)
         }
         nError = static_cast<int>(GetLastError());
     }
-    ReportStartFailure(nError, L"Boot directory cannot be opened");
+    ReportStartFailure(nError, nError == ERROR_ACCESS_DENIED
+                                   ? L"Boot directory cannot be opened: this account may not read it (a service runs "
+                                     L"as LOCAL SERVICE, which needs read access)"
+                                   : L"Boot directory cannot be opened");
     return false;
 }
 
@@ -272,6 +299,21 @@ EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
 {
     return _read(nFile, pBuffer, static_cast<unsigned>(cbBuffer));
+}
+
+void ReportLongBootDirectory(const char* pszMessage)
+{
+    std::wstring message(pszMessage, pszMessage + std::strlen(pszMessage));  // plain ASCII: digits and words
+    ReportErrorEvent(ERROR_FILENAME_EXCED_RANGE, L"%ls", message.c_str());
+}
+
+bool ServedFileSize(int nFile, std::uint64_t* pnSize)
+{
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(_get_osfhandle(nFile)), &size))
+        return false;
+    *pnSize = static_cast<std::uint64_t>(size.QuadPart);
+    return true;
 }
 
 void CloseServedFile(int nFile)

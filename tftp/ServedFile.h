@@ -23,6 +23,14 @@ public:
         return m_nFile >= 0 ? ReadServedFile(m_nFile, pBuffer, cbBuffer) : -1;
     }
 
+    // The file's size in bytes; false with no file open or when the system cannot tell.
+    bool Size(std::uint64_t* pnSize) const
+    {
+        return m_nFile >= 0 && ServedFileSize(m_nFile, pnSize);
+    }
+
+    bool IsOpen() const { return m_nFile >= 0; }
+
     void Close()
     {
         if (m_nFile >= 0)

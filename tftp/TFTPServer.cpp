@@ -1,6 +1,7 @@
 // CTFTPServer's lifecycle: boot directory, start and stop, the server thread and its socket.
 #include "tftp/TFTPServer.h"
 
+#include <cstdio>
 #include <cstring>
 #include <new>
 #include <string>
@@ -15,24 +16,30 @@ CTFTPServer::CTFTPServer() : m_pTransfers(new (std::nothrow) CTransfer[TRANSFER_
 
 CTFTPServer::~CTFTPServer()
 {
-    if (m_hThread != nullptr)
+    if (m_pThread != nullptr)
         Stop();
 }
 
-void* CTFTPServer::Start()
+void CTFTPServer::SetRecordSink(PfnTransferRecord pfnRecord, void* pContext)
+{
+    m_pfnRecord = pfnRecord;
+    m_pRecordContext = pContext;
+}
+
+CThread* CTFTPServer::Start()
 {
     m_bStop.store(false);
     if (!OpenBootDirectory())
         return nullptr;
     if (m_pTransfers == nullptr)
         return nullptr;  // the transfer table could not be allocated
-    if (!InitWinsock())
+    if (!StartSocketsLayer())
         return nullptr;
     TraceW(L"Starting TFTP server\n");
-    m_hThread = StartThread(&CTFTPServer::Entry, this, &m_nThreadId);
-    if (m_hThread == nullptr)
-        CleanupWinsock();  // the caller will not call Stop, which would end the use of the sockets layer
-    return m_hThread;
+    m_pThread = StartThread(&CTFTPServer::Entry, this);
+    if (m_pThread == nullptr)
+        EndSocketsLayer();  // the caller will not call Stop, which would end the use of the sockets layer
+    return m_pThread;
 }
 
 // The directory of the executable, fixed once: a name that cannot be held exactly is refused with its
@@ -45,8 +52,11 @@ bool CTFTPServer::OpenBootDirectory()
     // A directory that does not fit would be cut, and a cut path names some other directory.
     if (bootDir.size() >= sizeof m_szBootDir)
     {
-        TraceA("TFTP: Boot directory of %u bytes cannot be served (1 to %u bytes), server not started\n",
-               static_cast<unsigned>(bootDir.size()), static_cast<unsigned>(sizeof m_szBootDir - 1));
+        char szWhy[TRACE_BUFFER_CHARS];
+        std::snprintf(szWhy, sizeof szWhy, "Boot directory of %u bytes cannot be served (1 to %u bytes), server not started",
+                      static_cast<unsigned>(bootDir.size()), static_cast<unsigned>(sizeof m_szBootDir - 1));
+        TraceA("TFTP: %s\n", szWhy);
+        ReportLongBootDirectory(szWhy);
         return false;
     }
     std::memcpy(m_szBootDir, bootDir.c_str(), bootDir.size() + 1);
@@ -60,12 +70,12 @@ bool CTFTPServer::Stop()
     SocketHandle hSocket = m_socket.exchange(INVALID_SOCKET_HANDLE);
     if (hSocket != INVALID_SOCKET_HANDLE)
         CloseSocket(hSocket);
-    if (m_hThread != nullptr)
+    if (m_pThread != nullptr)
     {
-        JoinThread(m_hThread);
-        m_hThread = nullptr;
+        JoinThread(m_pThread);
+        m_pThread = nullptr;
     }
-    CleanupWinsock();
+    EndSocketsLayer();
     return true;
 }
 

@@ -5,8 +5,8 @@
 #include <memory>
 
 #include "tftp/Platform.h"
-#include "tftp/ServedFile.h"
 #include "tftp/Transfer.h"
+#include "tftp/TransferRecord.h"
 #include "tftp/WireFormat.h"
 
 class CTFTPServer
@@ -18,23 +18,29 @@ public:
     CTFTPServer(const CTFTPServer&) = delete;
     CTFTPServer& operator=(const CTFTPServer&) = delete;
 
+    // Where each transfer's record goes as it ends (called before Start; a null routine keeps none).
+    void SetRecordSink(PfnTransferRecord pfnRecord, void* pContext);
     // Opens the directory of the running executable as the boot directory, starts the sockets layer and
-    // the server thread. Returns the thread's handle (a HANDLE on Windows), or null when the server cannot
-    // start.
-    void* Start();
+    // the server thread. Returns the thread, or null when the server cannot start.
+    CThread* Start();
     // Sets the stop flag, closes the socket, waits until the server thread has ended and ends the use of
     // the sockets layer. Returns true.
     bool Stop();
 
     // Transfers served at once; one more slot than this lets a new request open its file before a full
-    // table gives up its least recently active transfer, so a refused request never costs anyone theirs.
+    // table gives up a silent transfer, so a refused request never costs anyone theirs.
     static constexpr int MAX_TRANSFERS = 64;
-    // A transfer whose client has sent nothing for this long is dropped the next time the table is looked at.
+    // A transfer whose client has sent nothing for this long is dropped, whatever its timeout option: a slow
+    // instrument that takes seconds per block must not be dropped sooner.
     static constexpr std::uint32_t IDLE_DROP_MS = 60000;
-    // A repeated ACK of the previous block brings the kept block again only when that block went out at least
-    // this long ago. Clients repeat their ACK after a time-out of 250 ms or more, so a real loss is always
-    // answered; a duplicated datagram, or the client's ACK of a duplicated DATA, arrives well within it and is
-    // not, so one duplicate never makes the rest of the transfer go out twice.
+    // The retransmission interval without a timeout option: far above a LAN's round trip, and a lost block
+    // costs a second rather than the client's own time-out (5 s for atftp and tftp-hpa).
+    static constexpr std::uint32_t DEFAULT_INTERVAL_MS = 1000;
+    // A repeated ACK of the block before the first unacknowledged one, or a repeated request, brings the
+    // outstanding packets again only when they went out at least this long ago. Clients repeat after a
+    // time-out of 250 ms or more, so a real loss is answered at once; a duplicated datagram, or the client's
+    // ACK of a duplicated DATA, arrives well within it and is not, so one duplicate never makes the rest of
+    // the transfer go out twice.
     static constexpr std::uint32_t RESEND_GAP_MS = 100;
 
 private:
@@ -46,42 +52,50 @@ private:
     bool InitSocket();
 
     // Packet operations.
-    void SendTo(const unsigned char* pPacket, int nLength, const CSocketAddress& to, int nToLength);
+    void SendTo(const unsigned char* pPacket, int nLength, const CSocketAddress& to);
     void SendPacket(const unsigned char* pPacket, int nLength);
     void SendError(std::uint16_t nCode, const char* pszText);
-    void ParseOptions(CTransfer& transfer, const unsigned char* pOptions, std::int16_t nLength);
+    void NegotiateOptions(CTransfer& transfer, const CReadRequest& request);
 
     // The transfer engine.
     void ServeRequests();
+    std::uint32_t NextWaitMs() const;
+    void RunTimers();
     CTransfer* FindTransfer(const CSocketAddress& client);
-    void DropIdleTransfers();
-    void MakeRoomIfFull();
-    void DropTransfer(CTransfer& transfer, const char* pszWhy, const char* pszText);
+    CTransfer* FindSlot(bool* pbFull);
     void OnReadRequest(int nLength);
-    bool OpenRequestedFile(const CReadRequest& request, CServedFile& file);
+    void AnswerRepeatedRequest(CTransfer& transfer);
+    bool OpenRequestedFile(const CReadRequest& request, CTransfer& transfer, CTransfer* pDisplace);
+    void Refuse(const char* pszName, std::uint16_t nCode, const char* pszText);
     void OnAck(int nLength);
     void OnError(int nLength);
-    void SendBlock(CTransfer& transfer);
+    bool SendNewBlocks(CTransfer& transfer);
+    bool SendBlock(CTransfer& transfer, std::uint64_t nBlock);
+    void Resend(CTransfer& transfer);
+    void EndTransfer(CTransfer& transfer, ETransferEnd eEnd, std::uint16_t nCode, const char* pszText);
+    void Record(const CTransferRecord& record);
 
     static constexpr int TRANSFER_SLOTS = MAX_TRANSFERS + 1;
     static constexpr int BOOT_DIR_BYTES = 260;
     static constexpr std::size_t FULL_PATH_BYTES = 264;  // the boot directory and a requested name
 
     // The server object.
-    void* m_hThread = nullptr;
-    std::uint32_t m_nThreadId = 0;
+    CThread* m_pThread = nullptr;
     std::atomic<bool> m_bStop{false};
     std::uint16_t m_nPort = 6051;
     CSocketAddress m_addrLocal{};
     CSocketAddress m_addrPeer{};    // sender of the datagram being handled; every reply goes there
     // Exchanged for the invalid value by whoever closes it, so it is closed exactly once.
     std::atomic<SocketHandle> m_socket{INVALID_SOCKET_HANDLE};
-    int m_nPeerAddrLen = 0;
     unsigned char m_packet[TFTP_PACKET_BYTES];
+    unsigned char m_dataPacket[TFTP_DATA_HEADER_BYTES + TFTP_MAX_BLOCK_SIZE];  // each DATA is built here
     char m_szBootDir[BOOT_DIR_BYTES];
     CBootDirectory m_bootDirectory;  // every served file is opened beneath it
 
     // Owned by the server thread: the transfer table, sized once.
     std::unique_ptr<CTransfer[]> m_pTransfers;
     std::uint32_t m_nNow = 0;       // tick count at the arrival of the datagram being handled
+    std::uint32_t m_nReceiveWaitMs = 0;  // the socket's receive time-out as last set
+    PfnTransferRecord m_pfnRecord = nullptr;
+    void* m_pRecordContext = nullptr;
 };

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "tftp/Platform.h"
-#include "tftp/ServedFile.h"
+#include "tftp/ReadAhead.h"
 #include "tftp/WireFormat.h"
 
 struct CTransfer
@@ -14,40 +14,73 @@ struct CTransfer
     // Frees the slot: closes the file and forgets the client, so the next request starts from scratch.
     void Reset()
     {
-        m_file.Close();
+        m_readAhead.Restart();
         m_bInUse = false;
         std::memset(&m_addrClient, 0, sizeof m_addrClient);
-        m_nClientAddrLen = 0;
-        m_nBlock = 0;
-        m_nBlockSize = TFTP_MIN_BLOCK_SIZE;
-        m_bOptionAcked = false;
-        m_bLastBlock = false;
-        m_nDataLength = 0;
+        m_nRequestLength = 0;
+        m_nBlockSize = TFTP_DEFAULT_BLOCK_SIZE;
+        m_nWindowSize = 1;
+        m_nIntervalMs = 0;
+        m_szOptions[0] = '\0';
+        m_nOackLength = 0;
+        m_bOackPending = false;
+        m_nFirstUnacked = 1;
+        m_nNextToSend = 1;
+        m_nLastBlock = 0;
+        m_nLastBlockBytes = 0;
         m_nStartTick = 0;
         m_nLastHeardTick = 0;
         m_nLastSentTick = 0;
-        m_nBlocksSent = 0;
+        m_nBlocksResent = 0;
     }
 
-    // A client is its IPv4 address and UDP port; the family bytes are not compared.
-    bool IsFor(const CSocketAddress& client) const
+    bool IsFor(const CSocketAddress& client) const { return m_bInUse && m_addrClient.SameAs(client); }
+
+    // The same request again: name, mode and options byte for byte.
+    bool IsRepeatedBy(const unsigned char* pRequest, int nLength) const
     {
-        return m_bInUse && std::memcmp(m_addrClient.m_rgBytes + 2, client.m_rgBytes + 2, 6) == 0;
+        return nLength == m_nRequestLength && std::memcmp(pRequest, m_request, static_cast<std::size_t>(nLength)) == 0;
     }
 
-    // Every field but the kept packet's bytes is set by Reset.
+    // The requested name, from the kept request.
+    const char* Name() const { return reinterpret_cast<const char*>(m_request); }
+
+    // Blocks sent and not yet acknowledged; while the OACK is awaited, none.
+    std::uint64_t InFlight() const { return m_nNextToSend - m_nFirstUnacked; }
+
+    // File bytes that the client has acknowledged.
+    std::uint64_t BytesAcknowledged() const
+    {
+        if (m_nLastBlock != 0 && m_nFirstUnacked > m_nLastBlock)
+            return (m_nLastBlock - 1) * m_nBlockSize + m_nLastBlockBytes;
+        return (m_nFirstUnacked - 1) * m_nBlockSize;
+    }
+
+    // Every field but the buffers' bytes is set by Reset.
     bool m_bInUse;
     CSocketAddress m_addrClient;
-    int m_nClientAddrLen;
-    CServedFile m_file;
-    std::int16_t m_nBlock;          // DATA block most recently sent; 0 while the ACK of an OACK is awaited
-    std::int16_t m_nBlockSize;
-    bool m_bOptionAcked;
-    bool m_bLastBlock;              // the block most recently sent was shorter than the block size
-    unsigned char m_dataPacket[TFTP_DATA_HEADER_BYTES + TFTP_MAX_BLOCK_SIZE];  // kept for a resend
-    int m_nDataLength;              // 0 while no DATA packet is kept
-    std::uint32_t m_nStartTick;     // when the file was opened
+    unsigned char m_request[TFTP_PACKET_BYTES];  // the request that started the transfer without its opcode: name,
+                                                 // mode and options, to know its repetition
+    int m_nRequestLength;
+    CReadAhead m_readAhead;
+
+    // As negotiated.
+    std::uint16_t m_nBlockSize;
+    std::uint16_t m_nWindowSize;    // blocks sent before the client's ACK is awaited
+    std::uint32_t m_nIntervalMs;    // the client's silence after which the outstanding blocks go again
+    char m_szOptions[TFTP_OACK_BUFFER_BYTES];  // the options acknowledged, "blksize 1428, tsize 2048", or ""
+    unsigned char m_oack[TFTP_OACK_BUFFER_BYTES];
+    int m_nOackLength;              // 0 when the request was answered without an OACK
+    bool m_bOackPending;            // the OACK awaits the client's ACK 0
+
+    // Blocks counted from 1 without rolling over; the wire carries their low 16 bits.
+    std::uint64_t m_nFirstUnacked;  // the first block that the client has not acknowledged
+    std::uint64_t m_nNextToSend;    // the first block never sent
+    std::uint64_t m_nLastBlock;     // the short block that ends the file, once it was read; else 0
+    int m_nLastBlockBytes;
+
+    std::uint32_t m_nStartTick;     // when the request arrived
     std::uint32_t m_nLastHeardTick; // when the client's most recent datagram arrived
-    std::uint32_t m_nLastSentTick;  // when the kept DATA packet last went out
-    std::uint32_t m_nBlocksSent;    // distinct DATA blocks; resends do not count
+    std::uint32_t m_nLastSentTick;  // when a packet last went out to the client
+    std::uint32_t m_nBlocksResent;
 };

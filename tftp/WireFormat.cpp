@@ -1,7 +1,8 @@
 // TFTP wire format: bounded readers of RRQ, ACK and ERROR packets, and the builders of DATA, OACK and ERROR.
 #include "tftp/WireFormat.h"
 
-#include <climits>
+#include <cstdint>
+#include <cstdio>
 #include <cstring>
 
 namespace
@@ -18,37 +19,36 @@ char LowerAscii(unsigned char c)
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
 
-bool IsSpace(unsigned char c)
+struct COptionRule
 {
-    return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+    const char* m_pszName;
+    std::uint64_t m_nMin, m_nMax;
+};
+const COptionRule g_rgOptionRules[OPTION_COUNT] = {
+    {"blksize", 8, 65464}, {"tsize", 0, UINT64_MAX}, {"timeout", 1, 255}, {"windowsize", 1, 65535}};
+
+bool SameNameAnyCase(const char* pszName, const char* pszLower)
+{
+    for (; *pszName != '\0' && LowerAscii(static_cast<unsigned char>(*pszName)) == *pszLower; ++pszName, ++pszLower)
+    {
+    }
+    return *pszName == '\0' && *pszLower == '\0';
 }
 
-// A decimal number as strtol reads it (leading white space, optional sign, digits), stopping at pEnd,
-// saturating at the signed 32-bit range; no digits give 0.
-std::int32_t ReadDecimal(const unsigned char* p, const unsigned char* pEnd)
+// A plain decimal number: digits only, at least one, no sign or space, within 64 bits.
+bool ReadPlainDecimal(const char* pszValue, std::uint64_t* pnValue)
 {
-    while (p < pEnd && IsSpace(*p))
-        ++p;
-    bool bNegative = false;
-    if (p < pEnd && (*p == '+' || *p == '-'))
+    std::uint64_t nValue = 0;
+    const char* p = pszValue;
+    for (; *p >= '0' && *p <= '9'; ++p)
     {
-        bNegative = *p == '-';
-        ++p;
+        unsigned nDigit = static_cast<unsigned>(*p - '0');
+        if (nValue > (UINT64_MAX - nDigit) / 10)
+            return false;
+        nValue = nValue * 10 + nDigit;
     }
-    std::int64_t nValue = 0;
-    for (; p < pEnd && *p >= '0' && *p <= '9'; ++p)
-    {
-        nValue = nValue * 10 + (*p - '0');
-        if (nValue > static_cast<std::int64_t>(INT32_MAX) + 1)
-            nValue = static_cast<std::int64_t>(INT32_MAX) + 1;  // beyond either limit: stays saturated
-    }
-    if (bNegative)
-        nValue = -nValue;
-    if (nValue > INT32_MAX)
-        return INT32_MAX;
-    if (nValue < INT32_MIN)
-        return INT32_MIN;
-    return static_cast<std::int32_t>(nValue);
+    *pnValue = nValue;
+    return p != pszValue && *p == '\0';
 }
 }
 
@@ -95,37 +95,44 @@ bool IsOctetMode(const char* pszMode)
     return true;
 }
 
-bool IsBlockSizeOptionName(const unsigned char* pOptions, std::int16_t nLength)
+void ReadRequestOptions(const unsigned char* pOptions, int nLength, CRequestOptions* pOptionsRead)
 {
-    static const char szBlks[] = "blks";
-    if (nLength < 4)
-        return false;
-    for (int i = 0; i < 4; ++i)
+    pOptionsRead->m_nCount = 0;
+    bool rgSeen[OPTION_COUNT] = {};
+    const unsigned char* pEnd = pOptions + (nLength > 0 ? nLength : 0);
+    const unsigned char* pNameNul = nullptr;
+    const unsigned char* pValueNul = nullptr;
+    for (const unsigned char* p = pOptions; p < pEnd && (pNameNul = FindNul(p, pEnd)) != nullptr &&
+                                            (pValueNul = FindNul(pNameNul + 1, pEnd)) != nullptr;
+         p = pValueNul + 1)
     {
-        if (LowerAscii(pOptions[i]) != szBlks[i])
-            return false;
+        const char* pszName = reinterpret_cast<const char*>(p);
+        for (int i = 0; i < OPTION_COUNT; ++i)
+        {
+            if (!SameNameAnyCase(pszName, g_rgOptionRules[i].m_pszName) || rgSeen[i])
+                continue;
+            rgSeen[i] = true;
+            std::uint64_t nValue = 0;
+            if (ReadPlainDecimal(reinterpret_cast<const char*>(pNameNul + 1), &nValue) &&
+                nValue >= g_rgOptionRules[i].m_nMin && nValue <= g_rgOptionRules[i].m_nMax)
+            {
+                pOptionsRead->m_rgOption[pOptionsRead->m_nCount++] = static_cast<ETftpOption>(i);
+                pOptionsRead->m_rgValue[i] = nValue;
+            }
+        }
     }
-    return true;
 }
 
-std::int16_t ReadClampedBlockSize(const unsigned char* pOptions, std::int16_t nLength)
+const char* OptionName(ETftpOption eOption)
 {
-    constexpr int VALUE_OFFSET = 8;  // strlen("blksize") + 1, whatever the client's name was
-    std::int32_t nValue = 0;
-    if (nLength > VALUE_OFFSET)
-        nValue = ReadDecimal(pOptions + VALUE_OFFSET, pOptions + nLength);
-    if (nValue < TFTP_MIN_BLOCK_SIZE)
-        return TFTP_MIN_BLOCK_SIZE;
-    if (nValue > TFTP_MAX_BLOCK_SIZE)
-        return TFTP_MAX_BLOCK_SIZE;
-    return static_cast<std::int16_t>(nValue);
+    return g_rgOptionRules[eOption].m_pszName;
 }
 
-bool ReadAck(const unsigned char* pPacket, int nLength, std::int16_t* pnBlock)
+bool ReadAck(const unsigned char* pPacket, int nLength, std::uint16_t* pnBlock)
 {
     if (nLength < 4)
         return false;
-    *pnBlock = static_cast<std::int16_t>(ReadNet16(pPacket + 2));
+    *pnBlock = ReadNet16(pPacket + 2);
     return true;
 }
 
@@ -143,24 +150,26 @@ bool ReadErrorPacket(const unsigned char* pPacket, int nLength, std::uint16_t* p
     return true;
 }
 
-void WriteDataHeader(unsigned char* pPacket, std::int16_t nBlock)
+void WriteDataHeader(unsigned char* pPacket, std::uint16_t nBlock)
 {
     WriteNet16(pPacket, TFTP_DATA);
-    WriteNet16(pPacket + 2, static_cast<std::uint16_t>(nBlock));
+    WriteNet16(pPacket + 2, nBlock);
 }
 
-int BuildOack(unsigned char* pBuffer, std::int16_t nBlockSize)
+int AppendOackOption(unsigned char* pBuffer, int nLength, ETftpOption eOption, std::uint64_t nValue)
 {
-    std::memset(pBuffer, 0, TFTP_OACK_BUFFER_BYTES);
-    WriteNet16(pBuffer, TFTP_OACK);
-    std::memcpy(pBuffer + 2, "blksize", 7);  // the NUL at offset 9 comes from the zero fill
-    char szDigits[8];
-    int nDigits = 0;
-    for (int nValue = nBlockSize; nValue > 0 && nDigits < 4; nValue /= 10)
-        szDigits[nDigits++] = static_cast<char>('0' + nValue % 10);
-    for (int i = 0; i < nDigits; ++i)
-        pBuffer[10 + i] = static_cast<unsigned char>(szDigits[nDigits - 1 - i]);
-    return 11 + nDigits;
+    if (nLength == 0)
+    {
+        WriteNet16(pBuffer, TFTP_OACK);
+        nLength = 2;
+    }
+    char szPair[40];  // the longest name, NUL, 20 digits, NUL
+    int nPair = std::snprintf(szPair, sizeof szPair, "%s%c%llu", OptionName(eOption), '\0',
+                              static_cast<unsigned long long>(nValue)) + 1;
+    if (nPair <= 0 || nLength + nPair > TFTP_OACK_BUFFER_BYTES)
+        return nLength;  // cannot happen with the four known options; the buffer stays within bounds
+    std::memcpy(pBuffer + nLength, szPair, static_cast<std::size_t>(nPair));
+    return nLength + nPair;
 }
 
 int BuildError(unsigned char* pBuffer, int cbBuffer, std::uint16_t nCode, const char* pszText)

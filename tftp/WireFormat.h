@@ -23,9 +23,9 @@ enum : std::uint16_t
 
 constexpr int TFTP_PACKET_BYTES = 2048;        // the largest datagram received
 constexpr int TFTP_DATA_HEADER_BYTES = 4;      // opcode and block number
-constexpr std::int16_t TFTP_MIN_BLOCK_SIZE = 512;
-constexpr std::int16_t TFTP_MAX_BLOCK_SIZE = 1428;
-constexpr int TFTP_OACK_BUFFER_BYTES = 16;     // "blksize", four digits and the NULs fit
+constexpr std::uint16_t TFTP_DEFAULT_BLOCK_SIZE = 512;
+constexpr std::uint16_t TFTP_MAX_BLOCK_SIZE = 1428;  // the largest DATA then fits an Ethernet frame
+constexpr int TFTP_OACK_BUFFER_BYTES = 96;     // every option the server knows with its largest value fits
 constexpr int TFTP_ERROR_BUFFER_BYTES = 64;    // every error text that the server sends fits
 
 // 16-bit fields are big-endian on the wire and read or written byte by byte.
@@ -38,7 +38,7 @@ struct CReadRequest
     const char* m_pszName;             // NUL-closed inside the datagram
     const char* m_pszMode;             // NUL-closed inside the datagram
     const unsigned char* m_pOptions;   // first byte after the mode's NUL
-    std::int16_t m_nOptionsLength;     // bytes from there to the datagram's end
+    int m_nOptionsLength;              // bytes from there to the datagram's end
 };
 
 // Reads the file name, the mode and the options of an RRQ of nLength bytes. False when the name or the
@@ -48,16 +48,31 @@ bool ReadReadRequest(const unsigned char* pPacket, int nLength, CReadRequest* pR
 // The first five characters equal "octet" without regard to ASCII case (longer modes that begin so pass).
 bool IsOctetMode(const char* pszMode);
 
-// The first option's name matches "blksize" on its first four characters, without regard to ASCII case.
-// nLength counts the option bytes of the datagram; a name cut off by its end does not match.
-bool IsBlockSizeOptionName(const unsigned char* pOptions, std::int16_t nLength);
+// The options that the server knows, in no particular order.
+enum ETftpOption : std::uint8_t
+{
+    OPTION_BLKSIZE,     // 8..65464
+    OPTION_TSIZE,       // any size
+    OPTION_TIMEOUT,     // 1..255 seconds
+    OPTION_WINDOWSIZE,  // 1..65535
+    OPTION_COUNT,
+};
 
-// The first option's value, read as a decimal number starting eight bytes after the option name's start
-// (the length of "blksize" and its NUL) and stopping at the datagram's end, clamped to 512..1428.
-std::int16_t ReadClampedBlockSize(const unsigned char* pOptions, std::int16_t nLength);
+// The known options of a request, in the request's order. Only pairs that lie wholly inside the datagram
+// are read (a cut pair ends the list); names match whole in any letter case; of a repeated name only the
+// first counts; a value that is not a plain decimal number in the option's range drops that option.
+struct CRequestOptions
+{
+    int m_nCount;
+    ETftpOption m_rgOption[OPTION_COUNT];
+    std::uint64_t m_rgValue[OPTION_COUNT];  // by ETftpOption, for the options listed
+};
+void ReadRequestOptions(const unsigned char* pOptions, int nLength, CRequestOptions* pOptionsRead);
+// The option's name as the server writes it, in lower case.
+const char* OptionName(ETftpOption eOption);
 
 // The block number of an ACK; false when the datagram is shorter than 4 bytes.
-bool ReadAck(const unsigned char* pPacket, int nLength, std::int16_t* pnBlock);
+bool ReadAck(const unsigned char* pPacket, int nLength, std::uint16_t* pnBlock);
 
 // The error code and text of a received ERROR packet; the text runs to its NUL or to the datagram's end.
 // False when the datagram is shorter than 4 bytes.
@@ -65,11 +80,11 @@ bool ReadErrorPacket(const unsigned char* pPacket, int nLength, std::uint16_t* p
                      int* pnTextLength);
 
 // Writes opcode 3 and the block number into the first four bytes of a DATA packet.
-void WriteDataHeader(unsigned char* pPacket, std::int16_t nBlock);
+void WriteDataHeader(unsigned char* pPacket, std::uint16_t nBlock);
 
-// Builds the OACK for an accepted block size into a zero-filled buffer of TFTP_OACK_BUFFER_BYTES bytes:
-// opcode 6, "blksize", NUL, the decimal digits, NUL. Returns its length, 11 plus the digits.
-int BuildOack(unsigned char* pBuffer, std::int16_t nBlockSize);
+// Appends an option's name, NUL, decimal value and NUL to an OACK of nLength bytes in a buffer of
+// TFTP_OACK_BUFFER_BYTES (opcode 6 is written when nLength is 0). Returns the new length.
+int AppendOackOption(unsigned char* pBuffer, int nLength, ETftpOption eOption, std::uint64_t nValue);
 
 // Builds an ERROR packet (opcode 5, code, text, NUL) into a buffer of cbBuffer bytes and returns its
 // length, 5 plus the text's length; a text too long for the buffer is cut.

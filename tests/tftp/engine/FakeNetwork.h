@@ -12,4 +12,6 @@ struct CSentDatagram { std::uint32_t m_nAddress; std::uint16_t m_nPort; std::str
 // longer than the buffer makes the receive fail with EMSGSIZE, as on a real socket.
 bool FakeDeliver(std::uint16_t nPort, const std::string& bytes, std::uint32_t nHost = 0x7F000001);
 std::vector<CSentDatagram> FakeTakeSent();   // everything sent since the last call, in order
-void FakeAdvanceClock(std::uint32_t nMs);    // the clock starts shortly before its 32-bit wrap
+// Moves the clock on (it starts shortly before its 32-bit wrap) and returns once the server has handled the
+// time-outs that passed and waits in its receive again (false after 10 s).
+bool FakeAdvanceClock(std::uint32_t nMs);
