@@ -282,6 +282,80 @@ TEST_F(Engine, ARepeatedRequestGetsTheFirstAnswerWhileItIsOutstandingAndADiffere
     Finish(2, file, 0, 1024);
 }
 
+// 64 clients download while 20,000 requests from other ports arrive: none of the 64 has been silent for its
+// interval, so every request gets ERROR 0 "Server busy." and every download completes byte for byte. Once a client
+// has been silent that long, a request whose file opens displaces it, the longest silent first.
+TEST_F(Engine, AFullTableRefusesRequestsUntilAClientHasBeenSilentForItsInterval)
+{
+    const string file = Put("f", 20 * 512 + 5);
+    const std::uint16_t nClients = CTFTPServer::MAX_TRANSFERS;
+    for (std::uint16_t c = 1; c <= nClients; ++c)
+        ASSERT_EQ(Reply(c, Rrq(m_f)), Block(file, 1));
+    g_bTraceQuiet = 1;  // the refusals' lines would fill the captured output
+    std::size_t nSpoofed = 0;
+    for (std::size_t n = 1; n <= 21; ++n, FakeAdvanceClock(100))  // 2 s in all, longer than the interval
+        for (std::uint16_t c = 1; c <= nClients; ++c)
+        {
+            ASSERT_EQ(Reply(c, Ack(n)), n < 21 ? Block(file, n + 1) : "") << c;
+            for (int i = 0; i < 16 && n < 21 && nSpoofed < 20000; ++i, ++nSpoofed)
+                ASSERT_EQ(Reply(static_cast<std::uint16_t>(1000 + nSpoofed), Rrq(m_f), LOCAL + 1), Error(0, "Server busy."));
+        }
+    EXPECT_EQ(nSpoofed, 20000u);
+    g_bTraceQuiet = 0;
+    for (std::uint16_t c = 1; c <= nClients; ++c)
+        ASSERT_EQ(Reply(c, Rrq(m_f)), Block(file, 1));
+    Play({{999, 2, Ack(1), Block(file, 2)}, {0, 100, Rrq(m_f), Error(0, "Server busy.")}});
+    FakeAdvanceClock(1), FakeTakeSent();  // the 63 silent clients get DATA 1 again from the timer
+    Play({{0, 100, Rrq("no"), Error(1, "File does not exist.")},  // a request that fails costs nobody theirs
+          {0, 100, Rrq(m_f), "1:" + Error(0, "Server busy, transfer dropped.") + Block(file, 1),
+           "TFTP: Received read request\nTFTP: Received RRQ for " + m_f + "\nTFTP: Dropped the transfer of 127.0.0.1:1, "
+           "too many transfers\nTFTP: Ended " + m_f + " to 127.0.0.1:1 early: dropped for a new request while every slot "
+           "was taken, after 0 bytes in 1 blocks\nTFTP: No tftp option extensions found.\n"},
+          {0, 1, Ack(1), ""}});
+    EXPECT_EQ(m_records.back(), "DroppedBusy 127.0.0.1:1 " + m_f + " [] 0 1x512 1000ms 1 0 ");
+    FakeAdvanceClock(CTFTPServer::IDLE_DROP_MS), FakeTakeSent();  // every transfer left ends
+}
+
+// The file is read a buffer at a time; a resend sends the bytes sent before, even when the file has changed since
+// the read; a read that fails ends the transfer with ERROR 2.
+TEST_F(Engine, TheReadAheadKeepsTheBlocksInFlightAndAFailedReadEndsTheTransfer)
+{
+    const string file = Put("f", 400 * 512);
+    const std::size_t nBuffered = CReadAhead::BUFFER_BYTES / 512;  // whole blocks of the first read
+    ASSERT_EQ(Reply(1, Rrq(m_f)), Block(file, 1));
+    for (std::size_t n = 1; n <= nBuffered; ++n)  // DATA nBuffered + 1 needs the second read
+        ASSERT_EQ(Reply(1, Ack(n)), Block(file, n + 1)) << n;
+    std::ofstream(m_dir / "f", std::ios::binary) << string(file.size(), 'x');
+    Play({{T, 1, Ack(nBuffered), Block(file, nBuffered + 1)}});
+    BreakReads("f");
+    for (std::size_t n = nBuffered + 1; n < 2 * nBuffered; ++n)
+        ASSERT_EQ(Reply(1, Ack(n)).size(), 516u) << n;
+    Play({{0, 1, Ack(2 * nBuffered), Error(2, "File read failed."), "TFTP: Read of file failed in ACK handler\nTFTP: Ended " +
+           m_f + " to 127.0.0.1:1 early: the file could not be read, after 182272 bytes in 356 blocks\n"}, {T, 1, Ack(2 * nBuffered), ""}});
+}
+
+// The record of each way a transfer ends that the tests above do not end it in, and its trace line.
+TEST_F(Engine, EveryEndHandsOverItsRecord)
+{
+    const string file = Put("f", 3000), kW2 = P("blksize", "1024") + P("windowsize", "2"), kHuge = m_sub + "/huge";
+    std::ofstream(m_dir / "huge").close();
+    fs::resize_file(m_dir / "huge", 5ull << 30);  // past 4 GiB, sparse
+    const string kProbe = P("tsize", "5368709120") + P("blksize", "1428");
+    Play({{0, 1, Rrq(m_f, kW2), Oack(kW2)}, {0, 1, Ack(0), Blocks(file, 1, 2, 1024)},
+          {1000, 0, "", Blocks(file, 1, 2, 1024)}, {234, 1, Ack(2), Block(file, 3, 1024)},
+          {0, 1, Ack(3), "", "TFTP: Transferred 3 blocks of 1024 data bytes in 1.234 seconds.\nTFTP: Sent " + m_f + " to 127.0.0.1:1: "
+           "3000 bytes in 3 blocks of 1024, 1.234 s, 2 blocks resent, options: blksize 1024, windowsize 2\n"},
+          {0, 3, Rrq(kHuge, P("tsize", "0") + P("blksize", "1428")), Oack(kProbe)},
+          {0, 3, Error(8, "probe"), "", "TFTP: Received error 8 packet - probe\nTFTP: Size probe for " + kHuge + " from 127.0.0.1:3, "
+           "options: tsize 5368709120, blksize 1428, ended by the client's error 8 \"probe\"\n"},
+          {0, 4, Rrq(m_f), Block(file, 1)}, {0, 4, Ack(1), Block(file, 2)},
+          {0, 4, Error(0, "cancelled"), "", "TFTP: Received error 0 packet - cancelled\nTFTP: Ended " + m_f + " to 127.0.0.1:4 early: "
+           "the client's error 0 \"cancelled\", after 512 bytes in 2 blocks\n"}});
+    EXPECT_EQ(m_records, (std::vector<string>{"Finished 127.0.0.1:1 " + m_f + " [blksize 1024, windowsize 2] 3000 3x1024 1234ms 2 0 ",
+                                              "SizeProbe 127.0.0.1:3 " + kHuge + " [tsize 5368709120, blksize 1428] 0 0x1428 0ms 0 8 probe",
+                                              "ClientError 127.0.0.1:4 " + m_f + " [] 512 2x512 0ms 0 0 cancelled"}));
+}
+
 // Every 20th datagram arrives twice; the client acknowledges each window's last block and, as UEFI does, repeats
 // its ACK for a block out of order: no lasting doubling of the DATA sent, in lock-step or with a window.
 TEST_F(Engine, DuplicatedDatagramsDoNotMultiplyTheDataSent)
