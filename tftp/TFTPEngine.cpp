@@ -322,17 +322,15 @@ void CTFTPServer::OnError(int nLength)
 }
 
 // Fills the window: every block from the first never sent up to a window past the first unacknowledged one,
-// and none past the file's last. False when the file could not be read (the transfer has then ended).
-bool CTFTPServer::SendNewBlocks(CTransfer& transfer)
+// until the file's short last block has gone. A failed read ends the transfer.
+void CTFTPServer::SendNewBlocks(CTransfer& transfer)
 {
-    while (transfer.m_nNextToSend < transfer.m_nFirstUnacked + transfer.m_nWindowSize &&
-           (transfer.m_nLastBlock == 0 || transfer.m_nNextToSend <= transfer.m_nLastBlock))
+    while (transfer.m_nNextToSend < transfer.m_nFirstUnacked + transfer.m_nWindowSize && transfer.m_nLastBlock == 0)
     {
         if (!SendBlock(transfer, transfer.m_nNextToSend))
-            return false;
+            return;
         ++transfer.m_nNextToSend;
     }
-    return true;
 }
 
 // Builds a DATA packet from the read-ahead, which still holds every block in flight, and sends it.

@@ -69,7 +69,7 @@ private:
     void Refuse(const char* pszName, std::uint16_t nCode, const char* pszText);
     void OnAck(int nLength);
     void OnError(int nLength);
-    bool SendNewBlocks(CTransfer& transfer);
+    void SendNewBlocks(CTransfer& transfer);
     bool SendBlock(CTransfer& transfer, std::uint64_t nBlock);
     void Resend(CTransfer& transfer);
     void EndTransfer(CTransfer& transfer, ETransferEnd eEnd, std::uint16_t nCode, const char* pszText);

@@ -313,11 +313,14 @@ TEST_F(Engine, EveryEndHandsOverItsRecord)
           {0, 3, Error(8, "probe"), "", "TFTP: Received error 8 packet - probe\nTFTP: Size probe for " + kHuge + " from 127.0.0.1:3, "
            "options: tsize 5368709120, blksize 1428, ended by the client's error 8 \"probe\"\n"},
           {0, 4, Rrq(m_f), Block(file, 1)}, {0, 4, Ack(1), Block(file, 2)},
-          {0, 4, Error(0, "cancelled"), "", "TFTP: Received error 0 packet - cancelled\nTFTP: Ended " + m_f + " to 127.0.0.1:4 early: "
-           "the client's error 0 \"cancelled\", after 512 bytes in 2 blocks\n"}});
+          {0, 4, Error(0, "cancelled").substr(0, 13), "", "TFTP: Received error 0 packet - cancelled\nTFTP: Ended " + m_f +  // no NUL
+           " to 127.0.0.1:4 early: the client's error 0 \"cancelled\", after 512 bytes in 2 blocks\n"},
+          {0, 5, Rrq(m_f), Block(file, 1)}, {0, 5, Net16(5) + Net16(3), "", "TFTP: Received error 3 packet - no reason given\n"
+           "TFTP: Ended " + m_f + " to 127.0.0.1:5 early: the client's error 3 \"\", after 0 bytes in 1 blocks\n"}});
     EXPECT_EQ(m_records, (std::vector<string>{"Finished 127.0.0.1:1 " + m_f + " [blksize 1024, windowsize 2] 3000 3x1024 1234ms 2 0 ",
                                               "SizeProbe 127.0.0.1:3 " + kHuge + " [tsize 5368709120, blksize 1428] 0 0x1428 0ms 0 8 probe",
-                                              "ClientError 127.0.0.1:4 " + m_f + " [] 512 2x512 0ms 0 0 cancelled"}));
+                                              "ClientError 127.0.0.1:4 " + m_f + " [] 512 2x512 0ms 0 0 cancelled",
+                                              "ClientError 127.0.0.1:5 " + m_f + " [] 0 1x512 0ms 0 3 "}));
 }
 
 // Every 20th datagram arrives twice; the client acknowledges each window's last block and, as UEFI does, repeats
