@@ -148,7 +148,8 @@ TEST_F(Engine, OptionsAreAnsweredInTheRequestsOrderAndTheTransferUsesThem)
         {P("blksize", "65465"), "", 512, 1}, {P("blksize", "+700"), "", 512, 1}, {P("blksize", " 700"), "", 512, 1},
         {P("blksize", "700x"), "", 512, 1}, {P("blksize", ""), "", 512, 1}, {P("blks", "800") + P("blksizes", "800"), "", 512, 1},
         {P("blksize", "1024") + P("BLKSIZE", "600"), P("blksize", "1024"), 1024, 1},
-        {P("tsize", "0"), P("tsize", k3072), 512, 1}, {P("timeout", "255") + P("timeout", "1"), P("timeout", "255"), 512, 1},
+        {P("tsize", "0"), P("tsize", k3072), 512, 1}, {P("tsize", "18446744073709551616"), "", 512, 1},  // past 64 bits
+        {P("timeout", "255") + P("timeout", "1"), P("timeout", "255"), 512, 1},
         {P("timeout", "0"), "", 512, 1}, {P("timeout", "256"), "", 512, 1}, {P("windowsize", "4"), P("windowsize", "4"), 512, 4},
         {P("WINDOWSIZE", "65535"), P("windowsize", "64"), 512, 64}, {P("windowsize", "0"), "", 512, 1},
         {P("windowsize", "1"), P("windowsize", "1"), 512, 1},
