@@ -33,8 +33,9 @@ void TraceA(const char* pszFormat, ...)
     va_end(args);
     szText[sizeof szText - 1] = '\0';
     // The format's own line end is the text's last byte; when the text was cut, it lies beyond the buffer.
-    bool bLineEnd = nText > 0 && pszFormat[std::strlen(pszFormat) - 1] == '\n';
-    std::size_t nLineEnd = bLineEnd ? static_cast<std::size_t>(nText) - 1 : sizeof szText;
+    const std::size_t nFormat = std::strlen(pszFormat);
+    const bool bFormatLineEnd = nFormat > 0 && pszFormat[nFormat - 1] == '\n';
+    std::size_t nLineEnd = bFormatLineEnd && nText > 0 ? static_cast<std::size_t>(nText) - 1 : sizeof szText;
     char szLine[TRACE_BUFFER_CHARS];
     std::size_t nLine = 0;
     for (std::size_t i = 0; szText[i] != '\0' && nLine < sizeof szLine - 1; ++i)
@@ -47,6 +48,9 @@ void TraceA(const char* pszFormat, ...)
         for (const char* p = szEscape; *p != '\0' && nLine < sizeof szLine - 1; ++p)
             szLine[nLine++] = *p;
     }
+    // A cut line keeps its line end in place of its last character, so the next line starts on a line of its own.
+    if (bFormatLineEnd && nLine > 0 && szLine[nLine - 1] != '\n')
+        szLine[nLine - 1] = '\n';
     szLine[nLine] = '\0';
     std::printf("%s", szLine);
     std::fflush(stdout);
@@ -61,6 +65,9 @@ void TraceW(const wchar_t* pszFormat, ...)
     va_start(args, pszFormat);
     FormatTraceTextW(szText, pszFormat, args);
     va_end(args);
+    const std::size_t nFormat = std::wcslen(pszFormat), nText = std::wcslen(szText);
+    if (nFormat > 0 && pszFormat[nFormat - 1] == L'\n' && nText > 0)
+        szText[nText - 1] = L'\n';  // a cut line keeps its line end
     // Wide text leaves through the narrow stream as well: with one stream, narrow and wide lines stay
     // in the order of the calls (a C library may not mix wide and narrow output on one stream).
     std::printf("%ls", szText);

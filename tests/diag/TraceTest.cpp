@@ -11,8 +11,9 @@ TEST(Trace, NarrowLinesAsPrinted)
         {1, "boot.bin", ""}, {0, "a%sb%n%d%%.bin", rrq + "a%sb%n%d%%.bin\n"},
         {0, "x\nTFTP: Transferred 7 blocks ...\n\x1b[2J \x7f\xe9",
          rrq + "x\\x0aTFTP: Transferred 7 blocks ...\\x0a\\x1b[2J \\x7f\xe9\n"},
-        // 511 characters with the line end are printed whole; a tab for the line end is cut inside its escape.
-        {0, n487, rrq + n487 + "\n"}, {0, n487 + "\t", rrq + n487 + "\\"}};
+        // 511 characters with the line end are printed whole; a longer line is cut and still ends with its line
+        // end, also when the cut falls inside an escape or beyond the formatter's own buffer.
+        {0, n487, rrq + n487 + "\n"}, {0, n487 + "\t", rrq + n487 + "\n"}, {0, n487 + "ab", rrq + n487 + "\n"}};
     for (const auto& c : rgCases)
     {
         CStdoutCapture capture;
