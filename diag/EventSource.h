@@ -26,11 +26,16 @@ public:
     template <class... TMore>
     bool Report(WORD wType, LPCWSTR pszFirst, TMore... pszMore)
     {
-        if (m_hEventSource == nullptr)
-            return false;
         LPCWSTR rgpszStrings[] = { pszFirst, pszMore... };
-        return ReportEventW(m_hEventSource, wType, 0, 0, nullptr, static_cast<WORD>(1 + sizeof...(pszMore)), 0,
-                            rgpszStrings, nullptr) != FALSE;
+        return ReportStrings(wType, 0, static_cast<WORD>(1 + sizeof...(pszMore)), rgpszStrings);
+    }
+
+    // Writes one event with the given ID (a message of the source's message table), category 0, no user SID
+    // and no raw data.
+    bool ReportStrings(WORD wType, DWORD dwEventId, WORD nStrings, LPCWSTR* rgpszStrings)
+    {
+        return m_hEventSource != nullptr && ReportEventW(m_hEventSource, wType, 0, dwEventId, nullptr, nStrings, 0,
+                                                         rgpszStrings, nullptr) != FALSE;
     }
 
 private:

@@ -45,7 +45,7 @@ HRESULT CRegScriptParser::ReadToken(ScriptToken& token)
     token[0] = L'\0';
     SkipBlanks();
     if (*m_pszCursor == L'\0')
-        return DISP_E_EXCEPTION;
+        return kScriptSyntaxError;
 
     int nStored = 0;
     if (*m_pszCursor != L'\'')
@@ -53,7 +53,7 @@ HRESULT CRegScriptParser::ReadToken(ScriptToken& token)
         while (*m_pszCursor != L'\0' && !IsBlank(*m_pszCursor))
         {
             if (!StoreCharacter(token, nStored, &m_pszCursor))
-                return DISP_E_EXCEPTION;
+                return kScriptSyntaxError;
         }
     }
     else
@@ -62,7 +62,7 @@ HRESULT CRegScriptParser::ReadToken(ScriptToken& token)
         for (;;)
         {
             if (*m_pszCursor == L'\0')
-                return DISP_E_EXCEPTION;  // no closing quote
+                return kScriptSyntaxError;  // no closing quote
             if (*m_pszCursor == L'\'')
             {
                 LPCWSTR pszNext = CharNextW(m_pszCursor);
@@ -72,13 +72,13 @@ HRESULT CRegScriptParser::ReadToken(ScriptToken& token)
                     break;
                 }
                 if (nStored + 2 >= kScriptTokenChars)
-                    return DISP_E_EXCEPTION;
+                    return kScriptSyntaxError;
                 token[nStored++] = L'\'';
                 m_pszCursor = CharNextW(pszNext);
             }
             else if (!StoreCharacter(token, nStored, &m_pszCursor))
             {
-                return DISP_E_EXCEPTION;
+                return kScriptSyntaxError;
             }
         }
     }
@@ -162,7 +162,7 @@ HRESULT CRegScriptParser::Preprocess(LPCWSTR pszText, LPWSTR* ppszResult)
             {
                 LPCWSTR pszEnd = wcschr(m_pszCursor, L'%');
                 if (pszEnd == nullptr)
-                    return DISP_E_EXCEPTION;
+                    return kScriptSyntaxError;
                 const ptrdiff_t nNameChars = pszEnd - m_pszCursor;
                 if (nNameChars > kMaxVariableNameChars)
                     return E_FAIL;
@@ -171,7 +171,7 @@ HRESULT CRegScriptParser::Preprocess(LPCWSTR pszText, LPWSTR* ppszResult)
                 szName[nNameChars] = L'\0';
                 LPCWSTR pszValue = m_pRegistrar != nullptr ? m_pRegistrar->FindVariable(szName) : nullptr;
                 if (pszValue == nullptr)
-                    return DISP_E_EXCEPTION;
+                    return kScriptSyntaxError;
                 // The value goes in as it is: it is not scanned for variables, quotes or braces.
                 if (!output.Append(pszValue))
                     return E_OUTOFMEMORY;

@@ -11,6 +11,10 @@ class CRegistrar;
 constexpr int kScriptTokenChars = 4096;
 typedef WCHAR ScriptToken[kScriptTokenChars];
 
+// Every fault of a script's text (an unknown root, a missing brace or quote, nesting too deep, ...) fails the
+// script with this one result.
+constexpr HRESULT kScriptSyntaxError = DISP_E_EXCEPTION;
+
 // Created for one run of one script and discarded afterwards.
 class CRegScriptParser
 {

@@ -76,7 +76,7 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
             HKEY hRoot = RootKeyFromName(token);
             if (hRoot == nullptr)
             {
-                hr = DISP_E_EXCEPTION;
+                hr = kScriptSyntaxError;
                 break;
             }
             hr = ReadToken(token);
@@ -84,7 +84,7 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
                 break;
             if (token[0] != L'{')
             {
-                hr = DISP_E_EXCEPTION;
+                hr = kScriptSyntaxError;
                 break;
             }
             hr = WalkBlock(token, hRoot, bRegister, FALSE);
@@ -114,7 +114,7 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
 {
     CBlockDepth depth(m_nBlockDepth);
     if (m_nBlockDepth > kMaxBlockDepth)
-        return DISP_E_EXCEPTION;
+        return kScriptSyntaxError;
 
     CRegKeyHandle key;  // the current key of this level
     HRESULT hr = ReadToken(token);
@@ -136,7 +136,7 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
             if (bRegister)
             {
                 if (HasBackslash(token))
-                    return DISP_E_EXCEPTION;
+                    return kScriptSyntaxError;
                 if (bDeleteEntry)
                 {
                     hr = RegisterDeleteEntry(token, hParent);
@@ -170,12 +170,12 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
                     return hr;
                 // A value has no subkeys: a block after it is refused in both modes.
                 if (IsOpeningBrace(token))
-                    return DISP_E_EXCEPTION;
+                    return kScriptSyntaxError;
             }
             else
             {
                 if (HasBackslash(token))
-                    return DISP_E_EXCEPTION;
+                    return kScriptSyntaxError;
                 if (bRegister)
                 {
                     hr = RegisterKeyEntry(token, hParent, key);
@@ -217,7 +217,7 @@ HRESULT CRegScriptParser::WalkBlock(ScriptToken& token, HKEY hParent, BOOL bRegi
     if (FAILED(hr))
         return hr;
     if (token[0] != L'=')
-        return DISP_E_EXCEPTION;
+        return kScriptSyntaxError;
 
     if (bRegister)
     {
@@ -255,7 +255,7 @@ HRESULT CRegScriptParser::ReadPastKeyValueClause(ScriptToken& token)
         return hr;
     // The key is removed, so a block of subkeys after it has nothing to apply to.
     if (IsOpeningBrace(token))
-        return DISP_E_EXCEPTION;
+        return kScriptSyntaxError;
     if (IsRemovableKey(keyName))
     {
         CLentRegKey parent(hParent);
@@ -304,7 +304,7 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
     if (IsOpeningBrace(token))
     {
         if (bDeleteEntry)
-            return DISP_E_EXCEPTION;  // refused as in register mode, so a script means the same both ways
+            return kScriptSyntaxError;  // refused as in register mode, so a script means the same both ways
         // Below a missing key only the text is read, and a failure there is a malformed script: the walk ends,
         // since resuming would read the entries after the error one level too high.
         hr = WalkBlock(token, lOpen == ERROR_SUCCESS ? key.m_hKey : nullptr, FALSE, bRecoveringBelow);
@@ -343,7 +343,7 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
         return hr;
     VARTYPE vtKind = VT_EMPTY;
     if (!ValueTypeFromLetter(value, &vtKind))
-        return DISP_E_EXCEPTION;
+        return kScriptSyntaxError;
     SkipBlanks();
     hr = ReadToken(value);
     if (FAILED(hr))
@@ -383,7 +383,7 @@ HRESULT CRegScriptParser::UnregisterKeyEntry(ScriptToken& token, HKEY hParent, B
     {
         CFixedOrHeapBuffer<WCHAR, kFixedMultiStringChars> list;
         if (!list.Allocate(nValueChars + 2))
-            return HResultFromWin32(ERROR_OUTOFMEMORY);
+            return E_OUTOFMEMORY;
         WCHAR* pchOut = list.Get();
         for (size_t i = 0; i < nValueChars; ++i)
         {

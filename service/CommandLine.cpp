@@ -1,7 +1,5 @@
-// The command-line switches: finding a registration switch and running its flow.
+// The command-line switches: finding the registration switch that a command line selects.
 #include "service/CommandLine.h"
-
-#include "service/Module.h"
 
 namespace
 {
@@ -102,30 +100,4 @@ CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine)
             return CommandSwitch::Service;
     }
     return CommandSwitch::None;
-}
-
-bool ParseCommandLine(LPCWSTR pszCommandLine, HRESULT& result)
-{
-    result = S_OK;
-    switch (FindRegistrationSwitch(pszCommandLine))
-    {
-    case CommandSwitch::UnregServerPerUser:
-        perUserRegistration = true;
-        [[fallthrough]];
-    case CommandSwitch::UnregServer:
-        result = g_pModule->RemoveAppIdEntries();
-        return false;
-    case CommandSwitch::RegServerPerUser:
-        perUserRegistration = true;
-        [[fallthrough]];
-    case CommandSwitch::RegServer:
-        result = g_pModule->RegisterAppIdEntries(FALSE);
-        return false;
-    case CommandSwitch::Service:
-        result = g_pModule->RegisterAppIdEntries(TRUE);
-        return false;
-    case CommandSwitch::None:
-        break;
-    }
-    return true;
 }

@@ -1,4 +1,4 @@
-// The command-line switches: finding a registration switch and running its flow.
+// The command-line switches: finding the registration switch that a command line selects.
 #pragma once
 #include <windows.h>
 
@@ -23,6 +23,3 @@ int CompareSwitchWord(LPCWSTR pszCandidate, LPCWSTR pszSwitch);
 // Scans the arguments after the program name: first for the four registration switches, then for "Service".
 CommandSwitch FindRegistrationSwitch(LPCWSTR pszCommandLine);
 
-// Runs the flow of a registration switch and returns false with its HRESULT in result;
-// returns true with result S_OK when the program is to be started.
-bool ParseCommandLine(LPCWSTR pszCommandLine, HRESULT& result);

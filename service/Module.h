@@ -3,75 +3,46 @@
 #include <windows.h>
 
 #include "registrar/Registrar.h"
+#include "registrar/RegistrationJournal.h"
+#include "service/CommandLine.h"
 
 // The program's AppID, braces included.
 #define CORVANE_APPID L"{552356EC-14D6-4A40-9F34-09CFC70BC685}"
-
-struct MODULE_BASE_RECORD
-{
-    UINT cbSize;                // size of this record once the lock exists; 0 when it could not be made
-    CRITICAL_SECTION csLock;    // made at construction, deleted at termination
-};
 
 // Instance handle of the executable, from which the resources are loaded too.
 class CModuleInstance
 {
 public:
     CModuleInstance();
-    ~CModuleInstance();
     CModuleInstance(const CModuleInstance&) = delete;
     CModuleInstance& operator=(const CModuleInstance&) = delete;
 
     HINSTANCE m_hInst;
-    HINSTANCE m_hInstResource;
-    CRITICAL_SECTION m_csResource;
-    bool m_bLockReady;
 };
 
 // Registers itself through the registrar, which asks it for the module-wide replacement variables.
-class CModuleBase : public MODULE_BASE_RECORD, public IRegistrationModule
+class CCorvaneModule : public IRegistrationModule
 {
 public:
-    CModuleBase();
-    virtual ~CModuleBase();
-    CModuleBase(const CModuleBase&) = delete;
-    CModuleBase& operator=(const CModuleBase&) = delete;
-};
-
-template <class T>
-class CModuleT : public CModuleBase
-{
-};
-
-template <class T>
-class CExeModuleT : public CModuleT<T>
-{
-};
-
-template <class T, UINT nServiceNameID>
-class CServiceModuleT : public CExeModuleT<T>
-{
-public:
-    CServiceModuleT();
+    // The one module object of the process: sets g_pModule and loads the service name from string 100.
+    CCorvaneModule();
+    CCorvaneModule(const CCorvaneModule&) = delete;
+    CCorvaneModule& operator=(const CCorvaneModule&) = delete;
+    HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) override;
 
     WCHAR m_szSvcName[256];
     SERVICE_STATUS_HANDLE m_hSvcStatus;
     SERVICE_STATUS m_svcStatus;
     BOOL m_bRunAsService;
     DWORD m_dwLoopThreadId;
-};
-
-class CCorvaneModule : public CServiceModuleT<CCorvaneModule, 100>
-{
-public:
-    CCorvaneModule();  // the one module object of the process: sets g_pModule
-    HRESULT AddCommonVariables(IScriptRegistrar* pRegistrar) override;
 
     // Service event log.
     void LogServiceEvent(LPCWSTR pszFormat, ...);
 
     // Process entry: the mode decision.
     int Start();
+    // The flow of a registration switch; its HRESULT is the process exit code.
+    HRESULT RunSwitch(CommandSwitch eSwitch);
 
     // Service runtime.
     void RequestStop();
@@ -83,6 +54,8 @@ public:
     // Registration flows.
     HRESULT RegisterAppIdEntries(BOOL bService);
     HRESULT RemoveAppIdEntries();
+    // After the script: the event source (machine-wide only), then for a service its entry and "LocalService".
+    HRESULT RegisterModeEntries(BOOL bService, CRegistrationJournal& journal);
 
     // Service installation and removal.
     BOOL IsServiceInstalled();
@@ -90,10 +63,9 @@ public:
     // Stops the service, deletes its entry and waits until the entry is gone: S_OK (also when there was none),
     // E_FAIL, or the service manager's error when the service did not stop or go in time.
     HRESULT UninstallService();
-    void ShowServiceMessage(UINT nID, LPCWSTR pszDefault);
+    void ShowServiceMessage(LPCWSTR pszText);  // a message box captioned with the service name
 };
 
 extern CCorvaneModule* g_pModule;
 extern CModuleInstance g_moduleInstance;
-extern bool g_bInitFailed;
 extern bool perUserRegistration;

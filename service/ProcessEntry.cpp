@@ -4,19 +4,6 @@
 #include "service/Module.h"
 #include "service/ServiceRuntime.h"
 
-namespace
-{
-int ProcessEntry()
-{
-    if (g_bInitFailed)
-        return -1;
-    HRESULT result = S_OK;
-    if (ParseCommandLine(GetCommandLineW(), result))
-        return g_pModule->Start();
-    return static_cast<int>(result);
-}
-}  // namespace
-
 int CCorvaneModule::Start()
 {
     // Registration decides the mode: no AppID key means never registered, and the exit code says so.
@@ -53,11 +40,17 @@ int CCorvaneModule::Start()
     {
         m_svcStatus.dwWin32ExitCode = static_cast<DWORD>(Run());
     }
+    // A service that failed carries its HRESULT as the service-specific code; the process ends with it.
+    if (m_svcStatus.dwWin32ExitCode == ERROR_SERVICE_SPECIFIC_ERROR)
+        return static_cast<int>(m_svcStatus.dwServiceSpecificExitCode);
     return static_cast<int>(m_svcStatus.dwWin32ExitCode);
 }
 
 // The whole command line comes from GetCommandLineW, so the runtime's arguments are not needed.
 int main()
 {
-    return ProcessEntry();
+    const CommandSwitch eSwitch = FindRegistrationSwitch(GetCommandLineW());
+    if (eSwitch == CommandSwitch::None)
+        return g_pModule->Start();
+    return static_cast<int>(g_pModule->RunSwitch(eSwitch));
 }

@@ -1,7 +1,10 @@
-// The registration flows behind the switches: AppID entries from the script, "LocalService", the service entry.
+// The registration flows behind the switches: AppID entries from the script, the event source, the service entry
+// and "LocalService".
 #include "registrar/HResult.h"
 #include "registrar/RegKeyHandle.h"
 #include "registrar/Registrar.h"
+#include "registrar/RegistrationJournal.h"
+#include "service/EventSourceKey.h"
 #include "service/Module.h"
 
 namespace
@@ -27,6 +30,22 @@ HRESULT ApplyAppIdScript(BOOL bRegister)
 }
 }  // namespace
 
+HRESULT CCorvaneModule::RunSwitch(CommandSwitch eSwitch)
+{
+    // The per-user switches write the script's entries in the current user's classes, and nothing machine-wide.
+    perUserRegistration = eSwitch == CommandSwitch::UnregServerPerUser || eSwitch == CommandSwitch::RegServerPerUser;
+    switch (eSwitch)
+    {
+    case CommandSwitch::UnregServer:
+    case CommandSwitch::UnregServerPerUser:
+        return RemoveAppIdEntries();
+    case CommandSwitch::Service:
+        return RegisterAppIdEntries(TRUE);
+    default:
+        return RegisterAppIdEntries(FALSE);
+    }
+}
+
 HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
 {
     // Every registration starts from no service entry, whichever mode it asks for.
@@ -38,8 +57,26 @@ HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
     if (FAILED(hr))
         return hr;
 
+    // A later failure takes the event source back to what it was; the script's entries stay.
+    CRegistrationJournal journal;
+    hr = RegisterModeEntries(bService, journal);
+    if (FAILED(hr))
+        journal.Undo();
+    return hr;
+}
+
+HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, CRegistrationJournal& journal)
+{
+    LONG nError = ERROR_SUCCESS;
+    if (!perUserRegistration)
+    {
+        nError = WriteEventSourceKey(m_szSvcName, journal);
+        if (nError != ERROR_SUCCESS)
+            return HResultFromWin32(nError);
+    }
+
     CRegKeyHandle keyAppIdRoot;
-    LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
+    nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
     if (nError != ERROR_SUCCESS)
         return HResultFromWin32(nError);
     CRegKeyHandle keyAppId;
@@ -51,18 +88,28 @@ HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
     nError = DeleteServiceMark(keyAppId);
     if (nError != ERROR_SUCCESS || !bService)
         return HResultFromWin32(nError);
-    // "LocalService" is what makes the next start choose service mode.
+    if (!InstallService())
+        return E_FAIL;
+    // "LocalService" makes the next start choose service mode, so it is written only once the service exists,
+    // and a service without it would be started in the foreground mode by the service manager: it goes again.
     nError = keyAppId.WriteString(L"LocalService", m_szSvcName, REG_SZ);
-    if (nError != ERROR_SUCCESS)
-        return HResultFromWin32(nError);
-    return InstallService() ? S_OK : E_FAIL;
+    if (nError == ERROR_SUCCESS)
+        return S_OK;
+    UninstallService();
+    return HResultFromWin32(nError);
 }
 
 HRESULT CCorvaneModule::RemoveAppIdEntries()
 {
-    const HRESULT hr = UninstallService();
+    HRESULT hr = UninstallService();
     if (FAILED(hr))
         return hr;
+    if (!perUserRegistration)
+    {
+        hr = HResultFromWin32(RemoveEventSourceKey(m_szSvcName));
+        if (FAILED(hr))
+            return hr;
+    }
 
     CRegKeyHandle keyAppIdRoot;
     LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);

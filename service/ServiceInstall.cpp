@@ -5,14 +5,9 @@
 
 namespace
 {
-// Failure messages; the program's string table does not hold them, so the built-in texts show.
-const UINT IDS_NO_SCM = 55306;
-const UINT IDS_CREATE_FAILED = 55307;
-const UINT IDS_OPEN_FAILED = 55308;
-const UINT IDS_DELETE_FAILED = 55309;
-const UINT IDS_STOP_FAILED = 55310;
-
-const int g_nMessageChars = 1024;
+// A server on the network that only reads files needs no more than the least privileged service account, which
+// has no password.
+const WCHAR g_szServiceAccount[] = L"NT AUTHORITY\\LocalService";
 
 // How long a removal waits for the old service to stop and its entry to go, and how often it looks.
 const ULONGLONG g_nRemovalTimeoutMs = 30000;
@@ -55,12 +50,6 @@ DWORD WaitUntilGone(SC_HANDLE hScm, LPCWSTR pszName, ULONGLONG nDeadline)
         Sleep(g_nPollMs);
     }
 }
-
-// The executable is the one resource instance of this program.
-int LoadResourceString(UINT nID, LPWSTR pszBuffer, int nBufferChars)
-{
-    return LoadStringW(g_moduleInstance.m_hInstResource, nID, pszBuffer, nBufferChars);
-}
 }  // namespace
 
 BOOL CCorvaneModule::IsServiceInstalled()
@@ -91,16 +80,16 @@ BOOL CCorvaneModule::InstallService()
     CServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm)
     {
-        ShowServiceMessage(IDS_NO_SCM, L"Could not open Service Manager");
+        ShowServiceMessage(L"Could not open Service Manager");
         return FALSE;
     }
     CServiceHandle service(CreateServiceW(scm.Get(), m_szSvcName, m_szSvcName, SERVICE_ALL_ACCESS,
                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
-                                          szPath, nullptr, nullptr, L"RPCSS\0", nullptr, nullptr));
+                                          szPath, nullptr, nullptr, L"RPCSS\0", g_szServiceAccount, nullptr));
     if (!service)
     {
         scm.Close();
-        ShowServiceMessage(IDS_CREATE_FAILED, L"Could not start service");
+        ShowServiceMessage(L"Could not start service");
         return FALSE;
     }
     return TRUE;
@@ -114,14 +103,14 @@ HRESULT CCorvaneModule::UninstallService()
     CServiceHandle scm(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!scm)
     {
-        ShowServiceMessage(IDS_NO_SCM, L"Could not open Service Manager");
+        ShowServiceMessage(L"Could not open Service Manager");
         return E_FAIL;
     }
     CServiceHandle service(OpenServiceW(scm.Get(), m_szSvcName, SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE));
     if (!service)
     {
         scm.Close();
-        ShowServiceMessage(IDS_OPEN_FAILED, L"Could not open service");
+        ShowServiceMessage(L"Could not open service");
         return E_FAIL;
     }
 
@@ -133,7 +122,7 @@ HRESULT CCorvaneModule::UninstallService()
     {
         service.Close();
         scm.Close();
-        ShowServiceMessage(IDS_STOP_FAILED, L"Could not stop service");
+        ShowServiceMessage(L"Could not stop service");
         return HResultFromWin32(static_cast<LONG>(nError));
     }
     // Marked for deletion already by an earlier removal that gave up waiting: it only has to go.
@@ -141,7 +130,7 @@ HRESULT CCorvaneModule::UninstallService()
     {
         service.Close();
         scm.Close();
-        ShowServiceMessage(IDS_DELETE_FAILED, L"Could not delete service");
+        ShowServiceMessage(L"Could not delete service");
         return E_FAIL;
     }
     service.Close();
@@ -149,14 +138,11 @@ HRESULT CCorvaneModule::UninstallService()
     scm.Close();
     if (nError == ERROR_SUCCESS)
         return S_OK;
-    ShowServiceMessage(IDS_DELETE_FAILED, L"Could not delete service");
+    ShowServiceMessage(L"Could not delete service");
     return HResultFromWin32(static_cast<LONG>(nError));
 }
 
-void CCorvaneModule::ShowServiceMessage(UINT nID, LPCWSTR pszDefault)
+void CCorvaneModule::ShowServiceMessage(LPCWSTR pszText)
 {
-    WCHAR szText[g_nMessageChars];
-    if (LoadResourceString(nID, szText, g_nMessageChars) == 0)
-        lstrcpynW(szText, pszDefault, g_nMessageChars);
-    MessageBoxW(nullptr, szText, m_szSvcName, MB_OK);
+    MessageBoxW(nullptr, pszText, m_szSvcName, MB_OK);
 }

@@ -3,6 +3,7 @@
 
 #include "diag/Trace.h"
 #include "service/Module.h"
+#include "service/TransferEvent.h"
 #include "tftp/TFTPServer.h"
 
 namespace
@@ -47,7 +48,9 @@ VOID WINAPI ServiceMain(DWORD /*dwArgc*/, LPWSTR* /*ppszArgv*/)
     // The event goes out before the stopped report: once the service manager hears STOPPED it may
     // end the process at any moment, and the event would be lost.
     module.LogServiceEvent(L"Service stopped");
-    module.m_svcStatus.dwWin32ExitCode = static_cast<DWORD>(hr);
+    // The service manager's terms for a failure of the service's own: its HRESULT as the service-specific code.
+    module.m_svcStatus.dwWin32ExitCode = FAILED(hr) ? ERROR_SERVICE_SPECIFIC_ERROR : NO_ERROR;
+    module.m_svcStatus.dwServiceSpecificExitCode = FAILED(hr) ? static_cast<DWORD>(hr) : 0;
     module.ReportServiceStatus(SERVICE_STOPPED);
 }
 
@@ -67,7 +70,11 @@ HRESULT CCorvaneModule::Run()
 {
     // Trace lines are for the console of foreground mode; a service has nobody to read them.
     g_bTraceQuiet = m_bRunAsService;
+    // In service mode every transfer leaves its event; the log outlives the server that writes to it.
+    CTransferEventLog eventLog(m_szSvcName);
     CTFTPServer server;
+    if (m_bRunAsService)
+        server.SetRecordSink(&CTransferEventLog::OnRecord, &eventLog);
     if (server.Start() == nullptr)
         return E_FAIL;
     HRESULT hr = ServeUntilQuit();

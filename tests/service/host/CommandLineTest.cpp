@@ -13,6 +13,7 @@ TEST(CommandLine, FindRegistrationSwitch)
         {L"Corvane.exe /UnregServerPerUser", S::UnregServerPerUser}, {L"Corvane.exe -SERVICE", S::Service},
         {L"Corvane.exe --RegServer", S::RegServer}, {L"Corvane.exe x/RegServer\tmore", S::RegServer},
         {L"Corvane.exe /RegServer: /RegServerX /RegServer, /RegServ \"/RegServer\" /Unknown -", S::None},
+        {L"Corvane.exe RegServer Service UnregServer", S::None},  // a bare word is no switch
         // "Service" counts only when none of the four is on the line; the first candidate that matches wins.
         {L"Corvane.exe /Service /RegServer", S::RegServer}, {L"Corvane.exe /RegServer /UnregServer", S::RegServer},
         {L"Corvane.exe /UnregServer /RegServer", S::UnregServer},
