@@ -1,4 +1,5 @@
-// The registration flows in-process: the program's own script 101 (APPID from the module), a failing flow step.
+// The registration flows in-process: the program's own script 101 (APPID from the module), the event source, a
+// failing flow step.
 #include "service/Module.h"
 #include "tests/registrar/RegistryTree.h"
 
@@ -11,6 +12,13 @@ const std::wstring kAppId = L"Software\\Classes\\AppID\\" CORVANE_APPID;
 const std::wstring kExe = L"Software\\Classes\\AppID\\Corvane.EXE";
 const std::wstring kEntries = L"{@=1:Corvane|}{AppID=1:" CORVANE_APPID L"|}";
 std::wstring Entries(HKEY hRoot) { return Tree(hRoot, kAppId) + Tree(hRoot, kExe); }
+const std::wstring kSource = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZetCorvane";
+std::wstring EventSource() { return Tree(HKEY_LOCAL_MACHINE, kSource); }
+std::wstring ModulePath()
+{
+    WCHAR szPath[MAX_PATH];
+    return std::wstring(szPath, GetModuleFileNameW(nullptr, szPath, MAX_PATH));
+}
 
 // Wine's registry cannot be made to refuse one value alone, so a test points this executable's import slot of
 // RegSetValueExW at a stand-in that refuses "LocalService" and hands every other call on.
@@ -31,22 +39,26 @@ protected:
     {
         g_pModule->RemoveAppIdEntries();  // also a service entry that a wrong flow created
         for (HKEY hRoot : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
-            for (const std::wstring& key : {kAppId, kExe})
+            for (const std::wstring& key : {kAppId, kExe, kSource})
                 RegDeleteTreeW(hRoot, key.c_str()), RegDeleteKeyW(hRoot, key.c_str());
     }
 };
 }  // namespace
 
-TEST_F(ModuleTest, ScriptRegisteredMachineWideAndPerUser)
+TEST_F(ModuleTest, ScriptAndEventSourceRegisteredMachineWideScriptAlonePerUser)
 {
-    ASSERT_EQ(S_OK, g_pModule->RegisterAppIdEntries(FALSE));
+    ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::RegServer));
     EXPECT_EQ(kEntries, Entries(HKEY_LOCAL_MACHINE));
-    EXPECT_EQ(S_OK, g_pModule->RemoveAppIdEntries());
-    EXPECT_EQ(L"--", Entries(HKEY_LOCAL_MACHINE));
-    ASSERT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, TRUE, nullptr, true));
-    EXPECT_EQ(kEntries + L"--", Entries(HKEY_CURRENT_USER) + Entries(HKEY_LOCAL_MACHINE));
-    EXPECT_EQ(S_OK, RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, 101, FALSE, nullptr, true));
-    EXPECT_EQ(L"--", Entries(HKEY_CURRENT_USER));
+    EXPECT_EQ(L"{EventMessageFile=1:" + ModulePath() + L"|;TypesSupported=4:07000000}", EventSource());
+    EXPECT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::UnregServer));
+    EXPECT_EQ(L"---", Entries(HKEY_LOCAL_MACHINE) + EventSource());
+    ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::RegServerPerUser));
+    // The flow's own "LocalService" step opens the AppID key through HKCR, which leaves it there empty.
+    EXPECT_EQ(kEntries + L"{}--", Entries(HKEY_CURRENT_USER) + Entries(HKEY_LOCAL_MACHINE) + EventSource());
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSource.c_str(), L"TypesSupported", REG_SZ, L"x", 4);
+    EXPECT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::UnregServerPerUser));
+    EXPECT_EQ(L"--{TypesSupported=1:x|}", Entries(HKEY_CURRENT_USER) + EventSource()) << "not the user's to remove";
+    perUserRegistration = false;
 }
 
 TEST_F(ModuleTest, AFailedLocalServiceWriteFailsTheServiceSwitch)
@@ -55,8 +67,11 @@ TEST_F(ModuleTest, AFailedLocalServiceWriteFailsTheServiceSwitch)
     VirtualProtect(&__imp_RegSetValueExW, sizeof(void*), PAGE_READWRITE, &dwProtect);
     g_pfnSetValue = __imp_RegSetValueExW;
     __imp_RegSetValueExW = RefuseLocalService;
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), g_pModule->RegisterAppIdEntries(TRUE));
+    // The event source of an earlier registration comes back as it was.
+    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSource.c_str(), L"EventMessageFile", REG_SZ, L"old", 8);
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), g_pModule->RunSwitch(CommandSwitch::Service));
     __imp_RegSetValueExW = g_pfnSetValue;
     EXPECT_FALSE(g_pModule->IsServiceInstalled());
     EXPECT_EQ(kEntries, Entries(HKEY_LOCAL_MACHINE)) << "the entries of the script, without LocalService";
+    EXPECT_EQ(L"{EventMessageFile=1:old|}", EventSource());
 }
