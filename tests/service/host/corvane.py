@@ -14,6 +14,7 @@ WINE, WINESERVER = "/usr/lib/wine/wine64", "/usr/lib/wine/wineserver64"
 APPID, SERVICE = "{552356EC-14D6-4A40-9F34-09CFC70BC685}", "ZetCorvane"
 MACHINE_APPID, USER_APPID = r"HKCR\AppID", r"HKCU\Software\Classes\AppID"
 SERVICES = r"HKLM\System\CurrentControlSet\Services"
+EVENT_SOURCE = SERVICES + r"\EventLog\Application\ZetCorvane"
 SERVER = os.environ["CORVANE_SERVER"]
 UNDER_WINE = SERVER.lower().endswith(".exe")
 STATISTICS = r"^TFTP: Transferred (\d+) blocks of (\d+) data bytes in \d+\.\d{3} seconds\.$"
@@ -184,7 +185,7 @@ class HostCase(unittest.TestCase):
             cls.prefix.wine("sc", "delete", name)
         # A service that was running keeps its entry until its process has gone.
         wait_until(lambda: not any(cls.prefix.service_state(name) for name in cls.SERVICES_MADE), 30)
-        keys = [root + "\\" + name for root in (MACHINE_APPID, USER_APPID) for name in (APPID, "Corvane.EXE")]
+        keys = [root + "\\" + name for root in (MACHINE_APPID, USER_APPID) for name in (APPID, "Corvane.EXE")] + [EVENT_SOURCE]
         # Seen once on a loaded machine: a key outlived its deletion. Delete until none is left.
         assert wait_until(lambda: cls.prefix.delete_keys(*keys) or not any(map(cls.prefix.tree, keys)), 20), keys
 
@@ -204,6 +205,10 @@ class HostCase(unittest.TestCase):
             del expected["LocalService"]
         self.assertEqual(keys.get(APPID.lower()), expected)
         self.assertEqual(keys.get("corvane.exe"), {"AppID": ("REG_SZ", APPID)})
+
+    def event_source(self):
+        """The values of the event-source key, None without the key."""
+        return (self.prefix.tree(EVENT_SOURCE) or {}).get("")
 
     def assert_unregistered(self, root=MACHINE_APPID):
         keys = self.prefix.tree(root) or {}

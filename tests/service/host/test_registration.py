@@ -15,8 +15,11 @@ class RegistrationTests(HostCase):
         self.assertEqual({k: v for k, v in stored.items() if k != "PreshutdownTimeout"}, {
             "Type": ("REG_DWORD", "0x10"), "Start": ("REG_DWORD", "0x2"), "ErrorControl": ("REG_DWORD", "0x1"),
             "ImagePath": ("REG_SZ", f'"{windows_path(self.exe)}"'), "DisplayName": ("REG_SZ", SERVICE),
-            "ObjectName": ("REG_SZ", "LocalSystem"), "DependOnService": ("REG_MULTI_SZ", "RPCSS")})
+            "ObjectName": ("REG_SZ", "NT AUTHORITY\\LocalService"), "DependOnService": ("REG_MULTI_SZ", "RPCSS")})
         self.assertEqual(self.prefix.service_state(), "1")
+        self.assertEqual(self.prefix.wine(self.tool, "account", SERVICE)[1], "account NT AUTHORITY\\LocalService\n")
+        self.assertEqual(self.event_source(), {"EventMessageFile": ("REG_SZ", windows_path(self.exe)),
+                                               "TypesSupported": ("REG_DWORD", "0x7")})
 
     def test_each_switch(self):
         for switch, root, check in (("/RegServer", MACHINE_APPID, self.assert_registered),
@@ -39,6 +42,7 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.run_exe("/UnregServer")[0], 0)
         self.assert_unregistered()
         self.assertIsNone(self.prefix.service_state())
+        self.assertIsNone(self.event_source())
 
     def test_start_without_a_switch(self):
         # The program's own path ("-Service Kit") is no switch: never registered, a start ends with 2.
@@ -80,6 +84,8 @@ class RegistrationTests(HostCase):
         code, debug = self.run_exe("/Service", debug="-all,+relay")
         self.assertEqual(code, E_FAIL)
         self.assertEqual(message_boxes.findall(debug), [("Could not start service", SERVICE)])
+        # Nothing makes the next start choose service mode, and no event source names this executable.
         self.assertIsNone(self.prefix.service_state())
-        self.assert_registered(local_service=SERVICE)
+        self.assert_registered()
+        self.assertIsNone(self.event_source())
 
