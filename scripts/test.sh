@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds every preset and runs all tests: native (with sanitizers) and the win64 build under Wine.
+# Builds every preset and runs all tests: native (with sanitizers), the release build's imports (all on
+# Windows 7) and the win64 build under Wine.
 # Each suite runs in a network namespace of its own where the system allows it, so that UDP port 6051 is
 # the suite's alone whatever else runs on the machine. The result is ctest's exit status; the last line
 # adds up ctest's counts as "N passed, N failed".
@@ -40,6 +41,7 @@ suite() {  # runs one suite's command, adding its counts to the totals
 }
 
 suite ctest --preset native
+suite bash scripts/win7-imports.sh
 suite bash -c 'bash scripts/wine.sh up && { ctest --preset win64; rc=$?; bash scripts/wine.sh down; exit $rc; }'
 
 echo "$passed passed, $failed failed"
