@@ -1,10 +1,9 @@
-// Test helper run under Wine: a child's full exit code, control codes Wine's sc cannot send, a service that
-// takes seconds to stop, and the account a service is registered for (Wine's sc has no "qc").
+// Test helper run under Wine: a child's full exit code, control codes Wine's sc cannot send, and a service
+// that takes seconds to stop.
 //
 //   HostTool run TIMEOUT_MS     runs the command line in CORVANE_CHILD_CMDLINE, prints "exit 0x%08X"
 //   HostTool control NAME CODE  sends a control code to a service
 //   HostTool slow               runs as a service (any name) that needs 3 s to stop
-//   HostTool account NAME       prints the account of a service's registered configuration
 #include <windows.h>
 
 #include <cstdio>
@@ -44,18 +43,6 @@ int Control(LPCWSTR pszName, DWORD nCode)
     return hService && ControlService(hService, nCode, &status) ? 0 : 1;
 }
 
-int PrintAccount(LPCWSTR pszName)
-{
-    SC_HANDLE hScm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService = hScm ? OpenServiceW(hScm, pszName, SERVICE_QUERY_CONFIG) : nullptr;
-    union { QUERY_SERVICE_CONFIGW config; BYTE rgb[8192]; } buffer;
-    DWORD cbNeeded = 0;
-    if (!hService || !QueryServiceConfigW(hService, &buffer.config, sizeof buffer, &cbNeeded))
-        return 1;
-    printf("account %ls\n", buffer.config.lpServiceStartName);
-    return 0;
-}
-
 SERVICE_STATUS_HANDLE g_hStatus;
 SERVICE_STATUS g_status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
 HANDLE g_hStopped = CreateEventW(nullptr, TRUE, FALSE, nullptr);
@@ -89,8 +76,6 @@ int wmain(int argc, wchar_t** argv)
         nResult = RunChild(wcstoul(argv[2], nullptr, 10));
     else if (argc >= 4 && wcscmp(argv[1], L"control") == 0)
         nResult = Control(argv[2], wcstoul(argv[3], nullptr, 10));
-    else if (argc >= 3 && wcscmp(argv[1], L"account") == 0)
-        nResult = PrintAccount(argv[2]);
     else if (argc >= 2 && wcscmp(argv[1], L"slow") == 0)
         nResult = StartServiceCtrlDispatcherW(table) ? 0 : 1;
     fflush(stdout);

@@ -1,5 +1,4 @@
-// The registration flows in-process: the program's own script 101 (APPID from the module), the event source, a
-// failing flow step.
+// The registration flows in-process: a step that fails after the service entry was made.
 #include "service/Module.h"
 #include "tests/registrar/RegistryTree.h"
 
@@ -13,12 +12,6 @@ const std::wstring kExe = L"Software\\Classes\\AppID\\Corvane.EXE";
 const std::wstring kEntries = L"{@=1:Corvane|}{AppID=1:" CORVANE_APPID L"|}";
 std::wstring Entries(HKEY hRoot) { return Tree(hRoot, kAppId) + Tree(hRoot, kExe); }
 const std::wstring kSource = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZetCorvane";
-std::wstring EventSource() { return Tree(HKEY_LOCAL_MACHINE, kSource); }
-std::wstring ModulePath()
-{
-    WCHAR szPath[MAX_PATH];
-    return std::wstring(szPath, GetModuleFileNameW(nullptr, szPath, MAX_PATH));
-}
 
 // Wine's registry cannot be made to refuse one value alone, so a test points this executable's import slot of
 // RegSetValueExW at a stand-in that refuses "LocalService" and hands every other call on.
@@ -45,33 +38,15 @@ protected:
 };
 }  // namespace
 
-TEST_F(ModuleTest, ScriptAndEventSourceRegisteredMachineWideScriptAlonePerUser)
-{
-    ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::RegServer));
-    EXPECT_EQ(kEntries, Entries(HKEY_LOCAL_MACHINE));
-    EXPECT_EQ(L"{EventMessageFile=1:" + ModulePath() + L"|;TypesSupported=4:07000000}", EventSource());
-    EXPECT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::UnregServer));
-    EXPECT_EQ(L"---", Entries(HKEY_LOCAL_MACHINE) + EventSource());
-    ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::RegServerPerUser));
-    // The flow's own "LocalService" step opens the AppID key through HKCR, which leaves it there empty.
-    EXPECT_EQ(kEntries + L"{}--", Entries(HKEY_CURRENT_USER) + Entries(HKEY_LOCAL_MACHINE) + EventSource());
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSource.c_str(), L"TypesSupported", REG_SZ, L"x", 4);
-    EXPECT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::UnregServerPerUser));
-    EXPECT_EQ(L"--{TypesSupported=1:x|}", Entries(HKEY_CURRENT_USER) + EventSource()) << "not the user's to remove";
-    perUserRegistration = false;
-}
-
 TEST_F(ModuleTest, AFailedLocalServiceWriteFailsTheServiceSwitch)
 {
     DWORD dwProtect = 0;  // the import table may be read-only
     VirtualProtect(&__imp_RegSetValueExW, sizeof(void*), PAGE_READWRITE, &dwProtect);
     g_pfnSetValue = __imp_RegSetValueExW;
     __imp_RegSetValueExW = RefuseLocalService;
-    // The event source of an earlier registration comes back as it was.
-    RegSetKeyValueW(HKEY_LOCAL_MACHINE, kSource.c_str(), L"EventMessageFile", REG_SZ, L"old", 8);
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), g_pModule->RunSwitch(CommandSwitch::Service));
+    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), g_pModule->RegisterAppIdEntries(TRUE));
     __imp_RegSetValueExW = g_pfnSetValue;
+    // The service entry made before the refusal goes again, and so does the event source.
     EXPECT_FALSE(g_pModule->IsServiceInstalled());
-    EXPECT_EQ(kEntries, Entries(HKEY_LOCAL_MACHINE)) << "the entries of the script, without LocalService";
-    EXPECT_EQ(L"{EventMessageFile=1:old|}", EventSource());
+    EXPECT_EQ(kEntries + L"-", Entries(HKEY_LOCAL_MACHINE) + Tree(HKEY_LOCAL_MACHINE, kSource));
 }
