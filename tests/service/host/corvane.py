@@ -206,8 +206,7 @@ class HostCase(unittest.TestCase):
         self.assertEqual(keys.get(APPID.lower()), expected)
         self.assertEqual(keys.get("corvane.exe"), {"AppID": ("REG_SZ", APPID)})
 
-    def event_source(self):
-        """The values of the event-source key, None without the key."""
+    def event_source(self):  # its values, None without the key
         return (self.prefix.tree(EVENT_SOURCE) or {}).get("")
 
     def assert_unregistered(self, root=MACHINE_APPID):
