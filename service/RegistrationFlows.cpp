@@ -34,16 +34,9 @@ HRESULT CCorvaneModule::RunSwitch(CommandSwitch eSwitch)
 {
     // The per-user switches write the script's entries in the current user's classes, and nothing machine-wide.
     perUserRegistration = eSwitch == CommandSwitch::UnregServerPerUser || eSwitch == CommandSwitch::RegServerPerUser;
-    switch (eSwitch)
-    {
-    case CommandSwitch::UnregServer:
-    case CommandSwitch::UnregServerPerUser:
+    if (eSwitch == CommandSwitch::UnregServer || eSwitch == CommandSwitch::UnregServerPerUser)
         return RemoveAppIdEntries();
-    case CommandSwitch::Service:
-        return RegisterAppIdEntries(TRUE);
-    default:
-        return RegisterAppIdEntries(FALSE);
-    }
+    return RegisterAppIdEntries(eSwitch == CommandSwitch::Service ? TRUE : FALSE);
 }
 
 HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)

@@ -23,6 +23,7 @@ const CEndKind g_rgEndKinds[] = {
     {MSG_TRANSFER_READ_FAILED, EVENTLOG_WARNING_TYPE},  {MSG_TRANSFER_DROPPED_IDLE, EVENTLOG_WARNING_TYPE},
     {MSG_TRANSFER_DROPPED_BUSY, EVENTLOG_WARNING_TYPE},
 };
+static_assert(ARRAYSIZE(g_rgEndKinds) == static_cast<int>(ETransferEnd::DroppedBusy) + 1, "one event per record kind");
 
 // A peer's 8-bit text in the ANSI code page, as the server names its files, with every control byte written as
 // \xNN so that it can neither forge a line nor hide in the viewer; cut whole escapes at the buffer's end.
