@@ -1,4 +1,4 @@
-// The event rate limit against a settable clock: the burst, the steady rate, the count left out, the tick wrap.
+// The event rate limit on a settable clock: a burst of 10, 2 a second, one burst saved up, the rest counted.
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -16,7 +16,6 @@ TEST(EventRateLimiter, BurstThenSteadyRateAndCountOfTheRest)
                 n += limiter.Admit(nStart + nAtMs) ? 1 : 0;
             return n;
         };
-        // A burst of 10, then 2 a second; a long quiet time saves up one burst, no more.
         const int rgAdmitted[] = {admitted(0, 1000), admitted(499, 5), admitted(500, 5), admitted(2500, 5)};
         EXPECT_EQ(std::vector<int>(rgAdmitted, rgAdmitted + 4), std::vector<int>({10, 0, 1, 4}));
         EXPECT_EQ(limiter.TakeLeftOut(), 1000u);

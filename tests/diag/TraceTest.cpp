@@ -1,4 +1,4 @@
-// The narrow trace line as printed: quiet until switched on, peer '%' kept, peer control bytes escaped, cut.
+// The trace line as printed: quiet until switched on, peer '%' kept, peer control bytes escaped, cut.
 #include <gtest/gtest.h>
 
 #include "diag/Trace.h"
@@ -21,4 +21,7 @@ TEST(Trace, NarrowLinesAsPrinted)
         TraceA("TFTP: Received RRQ for %s\n", c.name.c_str());
         EXPECT_EQ(capture.Text(), c.printed) << c.name;
     }
+    CStdoutCapture capture;  // a line end only where the format has one; a wide line cut keeps its line end too
+    TraceA("%s", "no line end\x01"), TraceW(L"%ls\n", std::wstring(600, L'w').c_str()), TraceW(L"%ls", L"x");
+    EXPECT_EQ(capture.Text(), "no line end\\x01" + std::string(510, 'w') + "\nx");
 }

@@ -18,7 +18,6 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.prefix.service_state(), "1")
 
     def test_each_switch(self):
-        # The event source is the machine's: the per-user switches neither write nor remove it.
         source = {"EventMessageFile": ("REG_SZ", windows_path(self.exe)), "TypesSupported": ("REG_DWORD", "0x7")}
         for switch, root, check, event_source in (
                 ("-REGSERVERPERUSER", USER_APPID, self.assert_registered, None),
@@ -28,7 +27,7 @@ class RegistrationTests(HostCase):
             with self.subTest(switch=switch):
                 self.assertEqual(self.run_exe(switch)[0], 0)
                 check(root)
-                self.assertEqual(self.event_source(), event_source)
+                self.assertEqual(self.event_source(), event_source)  # per-user switches leave it alone
         # "Service" (re)creates the entry, also one that another installation changed; "RegServer" removes it.
         for _ in range(2):
             self.assertEqual(self.run_exe("/service")[0], 0)

@@ -12,8 +12,7 @@ from corvane import SERVICE, HostCase, fetch, wait_until, windows_path
 LIFE_CYCLE = ("Service started", "Service stopped", "Bad service request")
 
 
-def ask_and_answer(request, answer):
-    """Sends a read request from a port of its own and answers the server's first reply with an ERROR packet."""
+def ask_and_answer(request, answer):  # a read request from a port of its own, its first reply answered
     with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as client:
         client.settimeout(20)
         client.sendto(b"\0\1" + request, ("127.0.0.1", 6051))

@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <string>
-
 TEST(TransferEvent, EveryKindThroughTheExecutablesMessageTable)
 {
     HMODULE hModule = LoadLibraryExW(CORVANE_EXE, nullptr, LOAD_LIBRARY_AS_DATAFILE);
@@ -42,5 +40,4 @@ TEST(TransferEvent, EveryKindThroughTheExecutablesMessageTable)
         EXPECT_EQ(event.m_wType, i == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE);
         EXPECT_EQ(format(event.m_dwEventId, event.m_rgpszStrings, CTransferEvent::STRINGS), rgCases[i].second);
     }
-    FreeLibrary(hModule);
 }
