@@ -59,7 +59,8 @@ public:
 
     // Service installation and removal.
     BOOL IsServiceInstalled();
-    BOOL InstallService();
+    // Creates the service entry (an existing one is kept): S_OK, or E_FAIL after its message box.
+    HRESULT InstallService();
     // Stops the service, deletes its entry and waits until the entry is gone: S_OK (also when there was none),
     // E_FAIL, or the service manager's error when the service did not stop or go in time.
     HRESULT UninstallService();

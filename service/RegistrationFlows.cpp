@@ -81,8 +81,9 @@ HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, CRegistrationJournal&
     nError = DeleteServiceMark(keyAppId);
     if (nError != ERROR_SUCCESS || !bService)
         return HResultFromWin32(nError);
-    if (!InstallService())
-        return E_FAIL;
+    const HRESULT hr = InstallService();
+    if (FAILED(hr))
+        return hr;
     // "LocalService" makes the next start choose service mode, so it is written only once the service exists,
     // and a service without it would be started in the foreground mode by the service manager: it goes again.
     nError = keyAppId.WriteString(L"LocalService", m_szSvcName, REG_SZ);

@@ -61,18 +61,18 @@ BOOL CCorvaneModule::IsServiceInstalled()
     return service ? TRUE : FALSE;
 }
 
-BOOL CCorvaneModule::InstallService()
+HRESULT CCorvaneModule::InstallService()
 {
     // An existing entry is kept as it is.
     if (IsServiceInstalled())
-        return TRUE;
+        return S_OK;
 
     // Quoted, so that a path with spaces is one command: '"', at most 259 characters, '"', NUL.
     WCHAR szPath[262];
     const DWORD nPathLimit = 260;
     DWORD nLength = GetModuleFileNameW(nullptr, szPath + 1, nPathLimit);
     if (nLength == 0 || nLength == nPathLimit)
-        return FALSE;
+        return E_FAIL;
     szPath[0] = L'"';
     szPath[nLength + 1] = L'"';
     szPath[nLength + 2] = L'\0';
@@ -81,7 +81,7 @@ BOOL CCorvaneModule::InstallService()
     if (!scm)
     {
         ShowServiceMessage(L"Could not open Service Manager");
-        return FALSE;
+        return E_FAIL;
     }
     CServiceHandle service(CreateServiceW(scm.Get(), m_szSvcName, m_szSvcName, SERVICE_ALL_ACCESS,
                                           SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL,
@@ -90,9 +90,9 @@ BOOL CCorvaneModule::InstallService()
     {
         scm.Close();
         ShowServiceMessage(L"Could not start service");
-        return FALSE;
+        return E_FAIL;
     }
-    return TRUE;
+    return S_OK;
 }
 
 HRESULT CCorvaneModule::UninstallService()
