@@ -22,5 +22,6 @@ void WriteErrorEvent(int nError, LPCWSTR pszMessage)
     CEventSource source(L"ZetCorvane");
     wchar_t szFirst[256];
     std::swprintf(szFirst, 256, L"ZetCorvane error: %d", nError);
-    source.Report(EVENTLOG_ERROR_TYPE, szFirst, pszMessage);
+    LPCWSTR rgpszStrings[] = {szFirst, pszMessage};
+    source.ReportStrings(EVENTLOG_ERROR_TYPE, ERROR_EVENT_ID, 2, rgpszStrings);
 }

@@ -7,6 +7,7 @@
 #include <iterator>
 
 #include "CorvaneMessages.h"
+#include "diag/ErrorEvent.h"
 
 namespace
 {
@@ -16,13 +17,15 @@ struct CEndKind
     WORD wType;
 };
 
-// Indexed by ETransferEnd: a finished transfer is information, every other end a warning.
+// Indexed by ETransferEnd: a finished transfer and a size probe (the client learnt what it asked for) are
+// information, every other end a warning.
 const CEndKind g_rgEndKinds[] = {
     {MSG_TRANSFER_FINISHED, EVENTLOG_INFORMATION_TYPE}, {MSG_TRANSFER_REFUSED, EVENTLOG_WARNING_TYPE},
-    {MSG_TRANSFER_SIZE_PROBE, EVENTLOG_WARNING_TYPE},   {MSG_TRANSFER_CLIENT_ERROR, EVENTLOG_WARNING_TYPE},
+    {MSG_TRANSFER_SIZE_PROBE, EVENTLOG_INFORMATION_TYPE}, {MSG_TRANSFER_CLIENT_ERROR, EVENTLOG_WARNING_TYPE},
     {MSG_TRANSFER_READ_FAILED, EVENTLOG_WARNING_TYPE},  {MSG_TRANSFER_DROPPED_IDLE, EVENTLOG_WARNING_TYPE},
     {MSG_TRANSFER_DROPPED_BUSY, EVENTLOG_WARNING_TYPE},
 };
+static_assert(MSG_ERROR_EVENT == ERROR_EVENT_ID, "the error event's message is in the same table");
 static_assert(ARRAYSIZE(g_rgEndKinds) == static_cast<int>(ETransferEnd::DroppedBusy) + 1, "one event per record kind");
 
 // A peer's 8-bit text in the ANSI code page, as the server names its files, with every control byte written as

@@ -16,8 +16,10 @@ TEST(TransferEvent, EveryKindThroughTheExecutablesMessageTable)
                                                    dwEventId, 0x409, szText, 1024, reinterpret_cast<va_list*>(rgArgs)));
     };
     const LPCWSTR rgpszOne[] = {L"4711"};
-    EXPECT_EQ(format(0, rgpszOne, 1) + L" " + format(8, rgpszOne, 1),
-              L"4711 4711 transfer records were left out so that a flood of requests cannot fill the log.");
+    const LPCWSTR rgpszError[] = {L"ZetCorvane error: 5", L"Access denied"};
+    EXPECT_EQ(format(0, rgpszOne, 1) + L" " + format(8, rgpszOne, 1) + L" " + format(9, rgpszError, 2),
+              L"4711 4711 transfer records were left out so that a flood of requests cannot fill the log. "
+              L"ZetCorvane error: 5\r\nAccess denied");
     const std::wstring file = L"\"efi\\x0a\\x1b.bin\"", error = L"ERROR 8 \"\\x07probe\"",
                        soFar = L"5000000000 bytes in 3501401 blocks, 12.045 seconds";
     const std::pair<const char*, std::wstring> rgCases[] = {  // in the order of ETransferEnd, Finished first
@@ -37,7 +39,7 @@ TEST(TransferEvent, EveryKindThroughTheExecutablesMessageTable)
                                         rgCases[i].first, 5000000000ull, 3501401, 1428, 12045, 3, 8, "\aprobe"};
         CTransferEvent event;
         MakeTransferEvent(record, event);
-        EXPECT_EQ(event.m_wType, i == 0 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE);
+        EXPECT_EQ(event.m_wType, i == 0 || i == 2 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE);
         EXPECT_EQ(format(event.m_dwEventId, event.m_rgpszStrings, CTransferEvent::STRINGS), rgCases[i].second);
     }
 }
