@@ -145,13 +145,12 @@ class Server:
             raise AssertionError(f"the runner ended with {rc}:\n{output[-3000:]}")
 
 
-def fetch(client, name, block_size=None):
-    """(exit status, fetched bytes) of one real client's download; atftp asks for block_size."""
+def fetch(client, name, *arguments, port=6051):
+    """(exit status, fetched bytes) of one real client's download; arguments go to the client as given."""
     out = pathlib.Path(tempfile.mktemp(prefix="corvane-fetched-"))
-    option = ["--option", f"blksize {block_size}"] if block_size else []
-    command = {"curl": ["curl", "-sS", "--max-time", "60", "-o", out, f"tftp://127.0.0.1:6051/{name}"],
-               "tftp-hpa": ["tftp", "-m", "binary", "127.0.0.1", "6051", "-c", "get", name, out],
-               "atftp": ["atftp", *option, "--get", "-r", name, "-l", out, "127.0.0.1", "6051"]}[client]
+    command = {"curl": ["curl", "-sS", "--max-time", "120", *arguments, "-o", out, f"tftp://127.0.0.1:{port}/{name}"],
+               "tftp-hpa": ["tftp", "-m", "binary", *arguments, "127.0.0.1", str(port), "-c", "get", name, out],
+               "atftp": ["atftp", *arguments, "--get", "-r", name, "-l", out, "127.0.0.1", str(port)]}[client]
     rc = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=300).returncode
     data = out.read_bytes() if out.exists() else b""
     out.unlink(missing_ok=True)
