@@ -1,28 +1,26 @@
 #!/usr/bin/env python3
-"""Measures Corvane against tftpd-hpa on loopback: concurrent atftp downloads, and a duplicating path.
+"""Measures Corvane on loopback against peers run in the same session; every figure is a ratio to a peer.
 
-Usage: bench.py --exe Corvane.exe --native corvane-serve --wineprefix DIR [--rounds N] [--mib N]
-                [--old-native OLD-corvane-serve] [--dup-mib N]
+Usage: bench.py --exe Corvane.exe --native corvane-serve --wineprefix DIR --tools DIR [--quick]
+                [--rounds N] [--mib N] [--delay-mib N] [--clients-mib N]
 
-Concurrent downloads: 1, 4 and 16 atftp clients at once, each fetching a file of its own (--mib MiB),
-with blksize 1428 and with 512-byte blocks (no options), from Corvane.exe under Wine, the native runner
-(both on UDP port 6051, so they take turns) and in.tftpd (on 127.0.0.1:6970, a process per client).
-Each case prints the aggregate MiB/s, the server's CPU seconds and the ratios to in.tftpd measured in
-the same round; every fetched file is compared with its original in the first round.
-
-Duplicating path: tftp-hpa's client, which acknowledges every DATA it receives, duplicates included,
-fetches one file through a UDP relay on 127.0.0.1:6971 that sends 5 % of the datagrams in each
-direction twice; it reports the DATA datagrams that the server sent per block of the file, for the
-native runner and, with --old-native, for an earlier build of it. Speeds are reported, never judged."""
+1. Lock-step, one atftp client, blksize 1428 and 512 (no option): the native runner against an ideal
+   lock-step server (tools/ideal-server: one receive and one send per block, the file in memory).
+2. Windows: atftp with windowsize 4, 16 and 64 and in lock-step, from the native runner and from atftpd 0.8,
+   on loopback and through tools/relay delaying every datagram by 0.5 ms each way; the relay's own ceiling is
+   atftpd at windowsize 64 through it without delay.
+3. 1, 4 and 16 atftp clients at once from Corvane.exe under Wine, the native runner and in.tftpd; CPU is
+   cpuacct.usage of a cgroup per server (in.tftpd's children and Wine's server included).
+4. Where the time of 4 lock-step clients goes: the server thread's busy share, its waits per block, the
+   receive queue of port 6051, the clients' CPU and each client's round trip, against 1 client and in.tftpd.
+5. DATA datagrams per block through a relay that sends 5 % of the datagrams twice, lock-step and windowed.
+Speeds are reported, never judged. Run it in a network namespace of its own (scripts/bench.sh does)."""
 
 import argparse
 import os
-import random
 import re
-import select
 import shutil
 import signal
-import socket
 import statistics
 import subprocess
 import sys
@@ -30,66 +28,74 @@ import tempfile
 import threading
 import time
 
-HOST = "127.0.0.1"
-CORVANE_PORT = 6051
-TFTPD_PORT = 6970
-RELAY_PORT = 6971
+HOST, CORVANE_PORT, TFTPD_PORT, ATFTPD_PORT, IDEAL_PORT, RELAY_PORT = "127.0.0.1", 6051, 6970, 6972, 6973, 6971
 WINE = "/usr/lib/wine/wine64"
-CLOCK_TICKS = os.sysconf("SC_CLK_TCK")
+CGROUPS = "/sys/fs/cgroup/cpuacct"
 LISTENING = re.compile(rb"TFTP: 'Listening' on port 6051")
-BLOCK_SIZES = (1428, 512)
-CLIENT_COUNTS = (1, 4, 16)
 
 
-def cpu_seconds(pid):
-    """User plus system time of a process, all its threads, from /proc."""
-    with open("/proc/%d/stat" % pid) as f:
-        fields = f.read().rsplit(")", 1)[1].split()
-    # fields[0] is the state (field 3 of the file); utime and stime are fields 14 and 15
-    return (int(fields[11]) + int(fields[12])) / CLOCK_TICKS
+class Cgroup:
+    """A cpuacct cgroup of its own: processes moved in are counted with every child they fork."""
+
+    def __init__(self, name):
+        self.path = os.path.join(CGROUPS, "corvane-bench-" + name)
+        os.makedirs(self.path, exist_ok=True)
+
+    def add(self, pid):
+        with open(os.path.join(self.path, "cgroup.procs"), "w") as f:
+            f.write(str(pid))
+
+    def seconds(self):
+        with open(os.path.join(self.path, "cpuacct.usage")) as f:
+            return int(f.read()) / 1e9
+
+    def remove(self):
+        for _ in range(50):
+            with open(os.path.join(self.path, "cgroup.procs")) as f:
+                pids = f.read().split()
+            for pid in pids:
+                try:
+                    with open(os.path.join(CGROUPS, "cgroup.procs"), "w") as root:
+                        root.write(pid)
+                except OSError:
+                    pass
+            try:
+                os.rmdir(self.path)
+                return
+            except OSError:
+                time.sleep(0.1)
 
 
-def child_pids(pid):
-    try:
-        with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-            return f.read().split()
-    except OSError:
-        return []
+def wait_port(port, timeout=30):
+    """Waits until a UDP socket is bound to the port (read from /proc/net/udp)."""
+    wanted = ":%04X " % port
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        with open("/proc/net/udp") as f:
+            if any(line.split()[1].endswith(wanted.strip()) for line in f.readlines()[1:]):
+                return True
+        time.sleep(0.05)
+    return False
 
 
-def wineserver_pid(prefix):
-    """The Wine server of the given prefix, found by the WINEPREFIX in its environment."""
-    wanted = ("WINEPREFIX=" + os.path.abspath(prefix)).encode()
-    for entry in os.listdir("/proc"):
-        if not entry.isdigit():
-            continue
-        try:
-            with open("/proc/%s/cmdline" % entry, "rb") as f:
-                if b"wineserver" not in f.read().split(b"\0")[0]:
-                    continue
-            with open("/proc/%s/environ" % entry, "rb") as f:
-                if wanted in f.read().split(b"\0"):
-                    return int(entry)
-        except OSError:
-            continue
-    return None
+class Server:
+    """One server process in a cgroup of its own, on its own port."""
 
+    def __init__(self, name, port, command, directory, env=None):
+        self.name, self.port, self.command, self.directory, self.env = name, port, command, directory, env
+        self.process, self.cgroup = None, Cgroup(re.sub(r"\W", "", name))
 
-class Served:
-    """One server process over the benchmark directory."""
+    def start(self):
+        log = open(os.path.join(self.directory, "..", re.sub(r"\W", "", self.name) + ".log"), "wb")
+        self.log = log.name
+        self.process = subprocess.Popen(self.command, cwd=self.directory, env=self.env, stdin=subprocess.DEVNULL,
+                                        stdout=log, stderr=subprocess.STDOUT)
+        self.cgroup.add(self.process.pid)   # before the first request, so every child is counted
+        self.ready()
 
-    name = ""
-    port = CORVANE_PORT
-
-    def __init__(self, directory):
-        self.directory = directory
-        self.process = None
-
-    def cpu(self):
-        return cpu_seconds(self.process.pid)
-
-    def extra_cpu(self):
-        return 0.0
+    def ready(self):
+        if not wait_port(self.port) or self.process.poll() is not None:
+            raise RuntimeError("%s did not start (see %s)" % (self.name, self.log))
 
     def stop(self):
         if self.process is not None:
@@ -102,165 +108,74 @@ class Served:
             self.process = None
 
 
-class CorvaneServed(Served):
-    """corvane-serve or Corvane.exe: started, then awaited until its listening line appears."""
-
-    def __init__(self, directory, command, env):
-        super().__init__(directory)
-        self.command = command
-        self.env = env
-
-    def start(self):
-        trace = os.path.join(self.directory, "trace-%s.txt" % self.name.split()[0])
-        with open(trace, "wb") as out:
-            self.process = subprocess.Popen(self.command, cwd=self.directory, env=self.env,
-                                            stdin=subprocess.DEVNULL, stdout=out,
-                                            stderr=subprocess.STDOUT)
+class CorvaneServer(Server):
+    def ready(self):
         deadline = time.monotonic() + 60
-        while time.monotonic() < deadline:
-            with open(trace, "rb") as f:
+        while time.monotonic() < deadline and self.process.poll() is None:
+            with open(self.log, "rb") as f:
                 if LISTENING.search(f.read()):
                     return
-            if self.process.poll() is not None:
-                break
             time.sleep(0.05)
-        self.stop()
-        raise RuntimeError("%s did not start listening (see %s)" % (self.name, trace))
+        raise RuntimeError("%s did not start listening (see %s)" % (self.name, self.log))
 
 
-class NativeServed(CorvaneServed):
-    name = "corvane-serve (native)"
-
-    def __init__(self, directory, binary, name=None):
-        target = os.path.join(directory, os.path.basename(binary) if name is None else "corvane-serve-old")
-        shutil.copy2(binary, target)
-        super().__init__(directory, [target], dict(os.environ))
-        if name is not None:
-            self.name = name
-
-
-class WineServed(CorvaneServed):
-    name = "Corvane.exe (Wine)"
+class WineServer(CorvaneServer):
+    """Corvane.exe under Wine; the prefix's Wine server joins the cgroup, as it carries the sockets."""
 
     def __init__(self, directory, exe, prefix):
-        self.target = os.path.join(directory, "Corvane.exe")
-        shutil.copy2(exe, self.target)
-        env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEDEBUG="-all",
-                   WINEDLLOVERRIDES="mscoree,mshtml=")
-        super().__init__(directory, [WINE, self.target], env)
-        self.prefix = prefix
-        self.wineserver = None
+        self.exe = os.path.join(directory, "Corvane.exe")
+        shutil.copy2(exe, self.exe)
+        env = dict(os.environ, WINEPREFIX=os.path.abspath(prefix), WINEDEBUG="-all", WINEDLLOVERRIDES="mscoree,mshtml=")
+        super().__init__("Corvane.exe (Wine)", CORVANE_PORT, [WINE, self.exe], directory, env)
 
-    def switch(self, name):
-        return self.run_windows(self.target, name)
-
-    def run_windows(self, *command):
-        return subprocess.run([WINE, *command], env=self.env, stdin=subprocess.DEVNULL,
-                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=120).returncode
+    def windows(self, *command):
+        return subprocess.run([WINE, *command], env=self.env, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                              stderr=subprocess.DEVNULL, timeout=120).returncode
 
     def start(self):
-        rc = self.switch("/RegServer")
-        if rc != 0:
-            raise RuntimeError("Corvane.exe /RegServer ended with exit code %d" % rc)
+        if self.windows(self.exe, "/RegServer") != 0:
+            raise RuntimeError("Corvane.exe /RegServer failed")
+        for pid in wineservers(self.env["WINEPREFIX"]):
+            self.cgroup.add(pid)
         super().start()
-        self.wineserver = wineserver_pid(self.prefix)
-
-    def extra_cpu(self):
-        return cpu_seconds(self.wineserver) if self.wineserver else 0.0
 
     def stop(self):
-        was_running = self.process is not None
-        if was_running:
-            # TerminateProcess, as on Windows: a Unix signal to the program can leave the Wine
-            # server holding its socket, and with it port 6051.
-            self.run_windows("taskkill", "/F", "/IM", "Corvane.exe")
-        super().stop()
-        if was_running:
-            self.switch("/UnregServer")
+        if self.process is not None:
+            # TerminateProcess, as on Windows: a Unix signal can leave Wine's server holding port 6051.
+            self.windows("taskkill", "/F", "/IM", "Corvane.exe")
+            super().stop()
+            self.windows(self.exe, "/UnregServer")
 
 
-class TftpdServed(Served):
-    """tftpd-hpa's in.tftpd in the foreground on its own port; a child process serves each request."""
+def wineservers(prefix):
+    """The Wine server of the given prefix (never another's), found by the WINEPREFIX in its environment."""
+    wanted = ("WINEPREFIX=" + prefix).encode()
+    for entry in filter(str.isdigit, os.listdir("/proc")):
+        try:
+            with open("/proc/%s/cmdline" % entry, "rb") as f:
+                if b"wineserver" not in f.read().split(b"\0")[0]:
+                    continue
+            with open("/proc/%s/environ" % entry, "rb") as f:
+                if wanted in f.read().split(b"\0"):
+                    yield entry
+        except OSError:
+            continue
 
-    name = "in.tftpd (tftpd-hpa)"
-    port = TFTPD_PORT
 
-    def start(self):
-        self.process = subprocess.Popen(
-            ["in.tftpd", "--foreground", "--address", "%s:%d" % (HOST, TFTPD_PORT), "--user", "root",
-             "--secure", self.directory],
-            stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        time.sleep(0.5)
-        if self.process.poll() is not None:
-            raise RuntimeError("in.tftpd ended at once with status %d" % self.process.returncode)
+class Relay:
+    """tools/relay in front of a server port: delays datagrams, may send some twice; counts DATA sent."""
 
-
-class ChildCpuSampler(threading.Thread):
-    """Samples the CPU time of a server's child processes every few milliseconds while downloads
-    run. in.tftpd ignores SIGCHLD, so its children are reaped without their time ever reaching
-    the listener's accounts; the last sample of a child falls within 10 ms of its end."""
-
-    def __init__(self, parent):
-        super().__init__(daemon=True)
-        self.parent = parent
-        self.seen = {}
-        self.done = threading.Event()
-
-    def run(self):
-        while not self.done.wait(0.01):
-            self.sample()
-
-    def sample(self):
-        for child in child_pids(self.parent):
-            try:
-                self.seen[child] = cpu_seconds(int(child))
-            except OSError:
-                pass
+    def __init__(self, tools, server_port, delay_us=0, duplicate=0.0):
+        self.process = subprocess.Popen([os.path.join(tools, "relay"), str(RELAY_PORT), str(server_port),
+                                         str(delay_us), str(duplicate), "5"], stdout=subprocess.PIPE, text=True)
+        if not wait_port(RELAY_PORT):
+            raise RuntimeError("the relay did not start")
 
     def finish(self):
-        """Waits (boundedly) for the children to end, stops sampling; returns their CPU seconds."""
-        deadline = time.monotonic() + 10
-        while child_pids(self.parent) and time.monotonic() < deadline:
-            time.sleep(0.005)
-        self.done.set()
-        self.join()
-        return sum(self.seen.values())
-
-
-def fetch_at_once(server, block_size, names, out_dir):
-    """atftp fetches every named file at once; returns (seconds, server CPU s, Wine server CPU s)."""
-    outs = [os.path.join(out_dir, name) for name in names]
-    for out in outs:
-        if os.path.exists(out):
-            os.remove(out)
-    commands = [["atftp", "--get", "-r", name, "-l", out, HOST, str(server.port)] for name, out in zip(names, outs)]
-    if block_size != 512:
-        for command in commands:
-            command[1:1] = ["--option", "blksize %d" % block_size]
-    sampler = ChildCpuSampler(server.process.pid)
-    cpu_before, extra_before = server.cpu(), server.extra_cpu()
-    sampler.start()
-    started = time.perf_counter()
-    clients = [subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-                                stderr=subprocess.PIPE) for command in commands]
-    failures = []
-    for client in clients:
-        try:
-            _, err = client.communicate(timeout=600)
-        except subprocess.TimeoutExpired:
-            client.kill()
-            _, err = client.communicate()
-        if client.returncode != 0:
-            failures.append(err.decode(errors="replace").strip())
-    elapsed = time.perf_counter() - started
-    children = sampler.finish()
-    cpu = server.cpu() - cpu_before + children
-    extra = server.extra_cpu() - extra_before
-    if failures:
-        raise RuntimeError("%d of %d atftp clients failed against %s (blksize %d): %s"
-                           % (len(failures), len(clients), server.name, block_size, failures[0]))
-    return elapsed, cpu, extra, outs
+        """Stops the relay; returns the DATA datagrams it carried from the server."""
+        self.process.send_signal(signal.SIGTERM)
+        out = self.process.communicate(timeout=20)[0]
+        return int(re.search(r"data (\d+)", out).group(1))
 
 
 def same_content(a, b):
@@ -273,166 +188,266 @@ def same_content(a, b):
                 return True
 
 
-class DuplicatingRelay(threading.Thread):
-    """Relays one client's datagrams between 127.0.0.1:RELAY_PORT and a server, sending each datagram,
-    in either direction, twice with the given probability; counts the DATA datagrams the server sent."""
+class Bench:
+    def __init__(self, args, work):
+        self.args, self.work = args, work
+        self.boot, self.out = os.path.join(work, "boot"), os.path.join(work, "fetched")
+        os.makedirs(self.boot)
+        os.makedirs(self.out)
+        self.clients = Cgroup("clients")
 
-    def __init__(self, server_port, probability, seed):
+    def file(self, name, mib):
+        path = os.path.join(self.boot, name)
+        if not os.path.exists(path):
+            with open(path, "wb") as f:
+                for _ in range(int(mib * 4)):
+                    f.write(os.urandom(1 << 18))
+        return name
+
+    def fetch(self, server, names, options=(), port=None, client="atftp", sampler=None):
+        """Every named file fetched at once, each by its own client; returns (seconds, server CPU s,
+        clients' CPU s), after comparing every fetched file with its original."""
+        port = port or server.port
+        outs = [os.path.join(self.out, "%d-%s" % (i, name)) for i, name in enumerate(names)]
+        commands = []
+        for name, out in zip(names, outs):
+            if client == "atftp":
+                opts = [a for o in options for a in ("--option", o)]
+                commands.append(["atftp", *opts, "--get", "-r", name, "-l", out, HOST, str(port)])
+            else:
+                commands.append(["tftp", "-m", "binary", HOST, str(port), "-c", "get", name, out])
+        cpu, client_cpu = server.cgroup.seconds(), self.clients.seconds()
+        sampler and sampler.start()
+        started = time.perf_counter()
+        procs = []
+        for command in commands:
+            procs.append(subprocess.Popen(command, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                          stderr=subprocess.PIPE))
+            self.clients.add(procs[-1].pid)
+        failures = []
+        for proc in procs:
+            try:
+                err = proc.communicate(timeout=600)[1]
+            except subprocess.TimeoutExpired:
+                proc.kill()
+                err = proc.communicate()[1]
+            if proc.returncode != 0:
+                failures.append(err.decode(errors="replace").strip())
+        elapsed = time.perf_counter() - started
+        sampler and sampler.finish()
+        cpu, client_cpu = server.cgroup.seconds() - cpu, self.clients.seconds() - client_cpu
+        if failures:
+            raise RuntimeError("%d of %d clients failed against %s %s: %s"
+                               % (len(failures), len(procs), server.name, options, failures[0]))
+        for name, out in zip(names, outs):
+            if not same_content(os.path.join(self.boot, name), out):
+                raise RuntimeError("%s sent %s wrong %s" % (server.name, name, options))
+            os.remove(out)
+        return elapsed, cpu, client_cpu
+
+    def median_runs(self, servers, measure):
+        """{server name: [results]} over the rounds, the servers taking turns in each round."""
+        runs = {}
+        for _ in range(self.args.rounds):
+            for server in servers:
+                runs.setdefault(server.name, []).append(measure(server))
+        return {name: [statistics.median(r[i] for r in results) for i in range(len(results[0]))]
+                for name, results in runs.items()}
+
+
+class ThreadSampler(threading.Thread):
+    """Samples, every 10 ms, the receive queue of port 6051 (bytes held) while clients run; at the end, the
+    busiest thread of the server's process: its seconds on a CPU and waiting for one (schedstat), and its
+    voluntary context switches (each a wait in the receive for a datagram)."""
+
+    def __init__(self, pid):
         super().__init__(daemon=True)
-        self.server = (HOST, server_port)
-        self.probability = probability
-        self.random = random.Random(seed)
-        self.front = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.front.bind((HOST, RELAY_PORT))
-        self.back = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-        self.back.bind((HOST, 0))
-        self.client = None
-        self.data_sent = 0
-        self.done = threading.Event()
+        self.pid, self.done, self.queue = pid, threading.Event(), []
+        self.before = self.threads()
 
-    def copies(self):
-        return 2 if self.random.random() < self.probability else 1
+    def threads(self):
+        found = {}
+        for tid in os.listdir("/proc/%d/task" % self.pid):
+            try:
+                with open("/proc/%d/task/%s/schedstat" % (self.pid, tid)) as f:
+                    running, runnable = (int(n) / 1e9 for n in f.read().split()[:2])
+                with open("/proc/%d/task/%s/status" % (self.pid, tid)) as f:
+                    waits = int(re.search(r"voluntary_ctxt_switches:\s+(\d+)", f.read()).group(1))
+                found[tid] = (running, waits, runnable)
+            except OSError:
+                pass
+        return found
 
     def run(self):
-        while not self.done.is_set():
-            ready, _, _ = select.select([self.front, self.back], [], [], 0.1)
-            for sock in ready:
-                datagram, sender = sock.recvfrom(4096)
-                if sock is self.front:
-                    self.client = sender
-                    for _ in range(self.copies()):
-                        self.back.sendto(datagram, self.server)
-                elif self.client is not None:
-                    self.server = sender  # in.tftpd answers from a port of its transfer's own
-                    self.data_sent += datagram[:2] == b"\0\3"
-                    for _ in range(self.copies()):
-                        self.front.sendto(datagram, self.client)
+        wanted = ":%04X" % CORVANE_PORT
+        deadline = time.monotonic() + 900
+        while not self.done.wait(0.01) and time.monotonic() < deadline:
+            with open("/proc/net/udp") as f:
+                for line in f.readlines()[1:]:
+                    fields = line.split()
+                    if fields[1].endswith(wanted):
+                        self.queue.append(int(fields[4].split(":")[1], 16))
 
     def finish(self):
         self.done.set()
         self.join()
-        self.front.close()
-        self.back.close()
+        after = self.threads()
+        tid = max(after, key=lambda t: after[t][0] - self.before.get(t, (0, 0))[0])
+        self.busy, self.waits, self.runnable = (after[tid][i] - self.before.get(tid, (0, 0, 0))[i] for i in range(3))
 
 
-def fetch_duplicated(server, name, size, out_path):
-    """tftp-hpa's client fetches a file through the duplicating relay; returns (seconds, DATA per block)."""
-    relay = DuplicatingRelay(server.port, 0.05, 5)
-    relay.start()
-    if os.path.exists(out_path):
-        os.remove(out_path)
-    started = time.perf_counter()
-    try:
-        result = subprocess.run(["tftp", "-m", "binary", HOST, str(RELAY_PORT), "-c", "get", name, out_path],
-                                stdin=subprocess.DEVNULL, capture_output=True, timeout=300)
-    finally:
-        elapsed = time.perf_counter() - started
-        relay.finish()
-    if result.returncode != 0 or os.path.getsize(out_path) != size:
-        raise RuntimeError("tftp through the relay from %s failed: %s"
-                           % (server.name, (result.stdout + result.stderr).decode(errors="replace")))
-    return elapsed, relay.data_sent / (size // 512 + 1)
-
-
-def write_random(path, mib):
-    with open(path, "wb") as f:
-        for _ in range(mib):
-            f.write(os.urandom(1 << 20))
+def section(title, started=time.monotonic()):
+    print("\n== %s   [at %.0f s]" % (title, time.monotonic() - started), flush=True)
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
-    parser.add_argument("--exe", required=True, help="Corvane.exe of the win64 build")
-    parser.add_argument("--native", required=True, help="corvane-serve of a build without sanitizers")
-    parser.add_argument("--wineprefix", required=True, help="Wine prefix to run Corvane.exe in")
-    parser.add_argument("--old-native", help="corvane-serve of an earlier build, for the duplicating path")
-    parser.add_argument("--rounds", type=int, default=1)
-    parser.add_argument("--mib", type=int, default=16, help="size of each client's file in MiB")
-    parser.add_argument("--dup-mib", type=int, default=1, help="size of the file fetched through the relay")
+    parser.add_argument("--exe", required=True)
+    parser.add_argument("--native", required=True)
+    parser.add_argument("--wineprefix", required=True)
+    parser.add_argument("--tools", required=True, help="ideal-server, relay and atftpd")
+    parser.add_argument("--quick", action="store_true", help="small files, one round, no 16 clients")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--mib", type=float, default=16, help="file size per client")
+    parser.add_argument("--delay-mib", type=float, default=4, help="file size through the delaying relay")
+    parser.add_argument("--clients-mib", type=float, default=4, help="file size per client when several run at once")
     args = parser.parse_args()
+    if args.quick:
+        args.rounds, args.mib, args.delay_mib, args.clients_mib = 1, 2, 0.5, 1
+    counts = (1, 4) if args.quick else (1, 4, 16)
 
-    size = args.mib << 20
     work = tempfile.mkdtemp(prefix="corvane-bench-")
-    served_dir = os.path.join(work, "boot")
-    out_dir = os.path.join(work, "fetched")
-    os.makedirs(served_dir)
-    os.makedirs(out_dir)
-    names = ["bench%02d.bin" % i for i in range(max(CLIENT_COUNTS))]
-    for name in names:
-        write_random(os.path.join(served_dir, name), args.mib)
-    write_random(os.path.join(served_dir, "dup.bin"), args.dup_mib)
-
-    tftpd = TftpdServed(served_dir)
-    servers = [WineServed(served_dir, args.exe, args.wineprefix), NativeServed(served_dir, args.native), tftpd]
-    results = {}
-    duplicated = []
+    bench = Bench(args, work)
+    boot = bench.boot
+    shutil.copy2(args.native, os.path.join(boot, "corvane-serve"))
+    native = CorvaneServer("corvane-serve", CORVANE_PORT, [os.path.join(boot, "corvane-serve")], boot)
+    wine = WineServer(boot, args.exe, args.wineprefix)
+    ideal = Server("ideal lock-step", IDEAL_PORT, [os.path.join(args.tools, "ideal-server"), str(IDEAL_PORT), boot], boot)
+    atftpd = Server("atftpd 0.8", ATFTPD_PORT, [os.path.join(args.tools, "atftpd"), "--daemon", "--no-fork", "--port",
+                    str(ATFTPD_PORT), "--bind-address", HOST, "--user", "root.root", "--logfile", "/dev/null",
+                    "--maxthread", "200", boot], boot)
+    tftpd = Server("in.tftpd", TFTPD_PORT, ["in.tftpd", "--foreground", "--address", "%s:%d" % (HOST, TFTPD_PORT),
+                   "--user", "root", "--secure", boot], boot)
+    peers = (ideal, atftpd, tftpd)
+    started = time.monotonic()
     try:
-        tftpd.start()
-        for round_index in range(args.rounds):
-            order = servers[round_index % 3:] + servers[:round_index % 3]
-            for server in order:
-                if server is not tftpd:
-                    server.start()
-                try:
-                    for block_size in BLOCK_SIZES:
-                        for count in CLIENT_COUNTS:
-                            elapsed, cpu, extra, outs = fetch_at_once(server, block_size, names[:count], out_dir)
-                            if round_index == 0:
-                                for name, out in zip(names, outs):
-                                    if not same_content(os.path.join(served_dir, name), out):
-                                        raise RuntimeError("%s sent %s wrong" % (server.name, name))
-                            results.setdefault((server.name, block_size, count), []).append((elapsed, cpu, extra))
-                            print("round %d  %-24s blksize %4d  %2d clients  %8.2f MiB/s  cpu %6.2f s  wineserver %6.2f s"
-                                  % (round_index + 1, server.name, block_size, count, count * args.mib / elapsed,
-                                     cpu, extra), flush=True)
-                finally:
-                    if server is not tftpd:
-                        server.stop()
-        dup_servers = [NativeServed(served_dir, args.native), tftpd]
-        if args.old_native:
-            dup_servers.insert(0, NativeServed(served_dir, args.old_native, "corvane-serve (old)"))
-        for server in dup_servers:
+        for server in peers:
+            server.start()
+        one = bench.file("one.bin", args.mib)
+        delayed = bench.file("delayed.bin", args.delay_mib)
+
+        section("1. Lock-step, one atftp client, %g MiB, median of %d: native runner / ideal lock-step server"
+                % (args.mib, args.rounds))
+        native.start()
+        print("%-8s %12s %12s %8s %14s" % ("blksize", "runner MiB/s", "ideal MiB/s", "ratio", "CPU runner/ideal"))
+        for block, options in ((1428, ("blksize 1428",)), (512, ())):
+            r = bench.median_runs((native, ideal), lambda s: bench.fetch(s, [one], options))
+            speed = [args.mib / r[s.name][0] for s in (native, ideal)]
+            print("%-8d %12.1f %12.1f %8.2f %14.2f" % (block, speed[0], speed[1], speed[0] / speed[1],
+                                                      r[native.name][1] / r[ideal.name][1]), flush=True)
+
+        section("2. Windows, atftp, blksize 1428, median of %d: native runner against atftpd 0.8" % args.rounds)
+        relay = Relay(args.tools, ATFTPD_PORT)
+        ceiling = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64"),
+                                                                     port=RELAY_PORT))[atftpd.name][0]
+        relay.finish()
+        direct = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64")))
+        print("relay ceiling (atftpd, windowsize 64, through the relay without delay): %.1f MiB/s; direct %.1f MiB/s"
+              % (args.mib / ceiling, args.mib / direct[atftpd.name][0]))
+        print("%-10s %6s %10s %8s %10s %8s %11s %9s %15s %15s" % (
+            "path", "window", "runner", "CPU s", "atftpd", "CPU s", "speed/atftpd", "CPU/atftpd",
+            "runner/lockstep", "atftpd/lockstep"))
+        for path, mib, name in (("loopback", args.mib, one), ("0.5 ms", args.delay_mib, delayed)):
+            base = {}
+            for window in (1, 4, 16, 64):
+                options = ("blksize 1428",) + (("windowsize %d" % window,) if window > 1 else ())
+
+                def measure(server):
+                    if path == "loopback":
+                        return bench.fetch(server, [name], options)
+                    relay = Relay(args.tools, server.port, delay_us=500)
+                    try:
+                        return bench.fetch(server, [name], options, port=RELAY_PORT)
+                    finally:
+                        relay.finish()
+                r = bench.median_runs((native, atftpd), measure)
+                speed = {s: mib / r[s][0] for s in r}
+                base = base or dict(speed)
+                print("%-10s %6s %10.1f %8.2f %10.1f %8.2f %11.2f %9.2f %15.2f %15.2f" % (
+                    path, window if window > 1 else "lock", speed[native.name], r[native.name][1],
+                    speed[atftpd.name], r[atftpd.name][1], speed[native.name] / speed[atftpd.name],
+                    r[native.name][1] / r[atftpd.name][1], speed[native.name] / base[native.name],
+                    speed[atftpd.name] / base[atftpd.name]), flush=True)
+
+        section("3. Clients at once, each its own %g MiB file, median of %d; CPU per cgroup; ratios to in.tftpd"
+                % (args.clients_mib, args.rounds))
+        names = [bench.file("c%02d.bin" % i, args.clients_mib) for i in range(max(counts))]
+        native.stop()
+        print("%-20s %7s %7s %9s %7s %12s %10s" % ("server", "blksize", "clients", "MiB/s", "CPU s",
+                                                  "speed/tftpd", "CPU/tftpd"))
+        results = {}
+        for server in (wine, native, tftpd):
             if server is not tftpd:
                 server.start()
             try:
-                elapsed, per_block = fetch_duplicated(server, "dup.bin", args.dup_mib << 20,
-                                                      os.path.join(out_dir, "dup.bin"))
-                duplicated.append((server.name, elapsed, per_block))
-                print("duplicating path  %-24s %7.2f s  %6.2f DATA datagrams per block" % (server.name, elapsed,
-                                                                                            per_block), flush=True)
+                for block, options in ((1428, ("blksize 1428",)), (512, ())):
+                    for count in counts:
+                        results[server.name, block, count] = bench.median_runs(
+                            (server,), lambda s: bench.fetch(s, names[:count], options))[server.name]
             finally:
                 if server is not tftpd:
                     server.stop()
-    finally:
-        for server in servers:
-            server.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        for block in (1428, 512):
+            for count in counts:
+                base = results[tftpd.name, block, count]
+                for server in (wine, native, tftpd):
+                    r = results[server.name, block, count]
+                    print("%-20s %7d %7d %9.1f %7.2f %12.2f %10.2f" % (
+                        server.name, block, count, count * args.clients_mib / r[0], r[1], base[0] / r[0], r[1] / base[1]))
 
-    print()
-    print("Concurrent atftp downloads over loopback, %d MiB per client, %d round(s), medians; CPU/tftpd counts"
-          % (args.mib, args.rounds))
-    print("the Wine server's seconds with Corvane.exe's")
-    print("%-24s %7s %7s %9s %7s %12s %11s %9s" % ("server", "blksize", "clients", "MiB/s", "CPU s",
-                                                  "+wineserver", "speed/tftpd", "CPU/tftpd"))
-    for block_size in BLOCK_SIZES:
-        for count in CLIENT_COUNTS:
-            base = results[(tftpd.name, block_size, count)]
-            base_speed = statistics.median(count * args.mib / r[0] for r in base)
-            base_cpu = statistics.median(r[1] for r in base)
-            for server in servers:
-                runs = results[(server.name, block_size, count)]
-                speed = statistics.median(count * args.mib / r[0] for r in runs)
-                cpu = statistics.median(r[1] for r in runs)
-                extra = statistics.median(r[2] for r in runs)
-                wine = isinstance(server, WineServed)
-                print("%-24s %7d %7d %9.2f %7.2f %12s %11.2f %9s"
-                      % (server.name, block_size, count, speed, cpu, "%.2f" % extra if wine else "-",
-                         speed / base_speed, "%.2f" % ((cpu + extra) / base_cpu) if base_cpu > 0 else "-"))
-    print()
-    print("tftp-hpa through a path that sends 5 %% of the datagrams twice, a %d MiB file, 512-byte blocks"
-          % args.dup_mib)
-    for name, elapsed, per_block in duplicated:
-        print("%-24s %7.2f s %7.2f DATA datagrams per block" % (name, elapsed, per_block))
+        section("4. Where the time of 4 lock-step clients goes (blksize 1428, %g MiB each)" % args.clients_mib)
+        native.start()
+        blocks = int(args.clients_mib * (1 << 20)) // 1428 + 1
+        print("%-16s %7s %8s %11s %8s %9s %8s %11s %11s %s" % (
+            "server", "clients", "MiB/s", "round trip", "thread:", "on CPU", "waiting", "in receive",
+            "waits/block", "queue bytes, CPU share of the 2 cores"))
+        for server, count in ((native, 1), (native, 4), (tftpd, 1), (tftpd, 4)):
+            sampler = ThreadSampler(server.process.pid) if server is native else None
+            elapsed, cpu, client_cpu = bench.fetch(server, names[:count], ("blksize 1428",), sampler=sampler)
+            line = "%-16s %7d %8.1f %8.0f us %8s" % (server.name, count, count * args.clients_mib / elapsed,
+                                                     elapsed / blocks * 1e6, "")
+            if sampler:
+                line += " %8.0f%% %7.0f%% %10.0f%% %11.2f %8.0f B" % (
+                    sampler.busy / elapsed * 100, sampler.runnable / elapsed * 100,
+                    (elapsed - sampler.busy - sampler.runnable) / elapsed * 100, sampler.waits / (count * blocks),
+                    statistics.mean(sampler.queue or [0]))
+            else:
+                line += " %9s %8s %11s %11s %10s" % ("-", "-", "-", "-", "-")
+            print(line + ", clients %.0f%%, server %.0f%%" % (client_cpu / elapsed * 50, cpu / elapsed * 50),
+                  flush=True)
+
+        section("5. Through a path that sends 5 % of the datagrams twice: DATA datagrams per block")
+        dup = bench.file("dup.bin", min(args.mib, 2))
+        size = os.path.getsize(os.path.join(boot, dup))
+        for label, client, options, block in (("tftp-hpa, lock-step", "tftp", (), 512),
+                                              ("atftp, windowsize 16", "atftp", ("blksize 1428", "windowsize 16"), 1428)):
+            figures = []
+            for server in (native, tftpd if client == "tftp" else atftpd):
+                relay = Relay(args.tools, server.port, duplicate=0.05)
+                try:
+                    bench.fetch(server, [dup], options, port=RELAY_PORT, client=client)
+                finally:
+                    figures.append("%s %.3f" % (server.name, relay.finish() / (size // block + 1)))
+            print("%-22s %s" % (label, "   ".join(figures)), flush=True)
+        native.stop()
+    finally:
+        for server in (native, wine) + peers:
+            server.stop()
+        for server in (native, wine) + peers:
+            server.cgroup.remove()
+        bench.clients.remove()
+        shutil.rmtree(work, ignore_errors=True)
+    print("\nbenchmark took %.0f s" % (time.monotonic() - started))
     return 0
 
 

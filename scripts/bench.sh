@@ -1,26 +1,36 @@
 #!/usr/bin/env bash
-# Benchmark: builds Corvane.exe (win64) and the native runner without sanitizers, then times 1, 4 and 16
-# atftp clients at once against them and against tftpd-hpa's in.tftpd, and counts the DATA datagrams sent
-# per block through a path that duplicates 5 % of the datagrams (scripts/bench.py).
-# Extra arguments go to bench.py (e.g. --rounds 3, --mib 8). Build directories can be moved with
-# CORVANE_WIN64_BUILD and CORVANE_NATIVE_BUILD; CORVANE_OLD_NATIVE names the corvane-serve of an earlier
-# build to compare on the duplicating path. It binds UDP 6051, 6970 and 6971 of this machine's loopback.
+# Benchmark: builds Corvane.exe (win64), the native runner without sanitizers and the benchmark's own
+# compiled peers (an ideal lock-step server, a delaying and duplicating relay), takes atftpd 0.8 out of its
+# Debian package without installing it, and runs scripts/bench.py in a network namespace of its own
+# (loopback only, so ports 6051 and 6970-6973 are its alone). Extra arguments go to bench.py:
+# --quick for a smoke check of a minute or two, --rounds N, --mib N, --delay-mib N.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 win64=${CORVANE_WIN64_BUILD:-$root/build/win64}
 native=${CORVANE_NATIVE_BUILD:-$root/build/native-release}
+tools=$root/build/bench
 
 bash scripts/setup.sh
 cmake --preset win64 -B "$win64" >/dev/null
 cmake --build "$win64" --target Corvane -- -j2 >/dev/null
 cmake --preset native-release -B "$native" >/dev/null
 cmake --build "$native" --target corvane_serve -- -j2 >/dev/null
+mkdir -p "$tools"
+for tool in IdealServer:ideal-server Relay:relay; do
+  g++ -std=c++17 -O2 -Wall -Wextra -o "$tools/${tool#*:}" "scripts/bench/${tool%:*}.cpp"
+done
+if [ ! -x "$tools/atftpd" ]; then
+  # Installing atftpd would remove tftpd-hpa's in.tftpd, the other peer: run it from the package instead.
+  (cd "$tools" && rm -rf atftpd-deb atftpd_*.deb && apt-get download -q atftpd >/dev/null &&
+   dpkg-deb -x atftpd_*.deb atftpd-deb && ln -sf atftpd-deb/usr/sbin/atftpd atftpd)
+fi
 
 export WINEPREFIX=$win64/wineprefix
-bash scripts/wine.sh up
-trap 'bash scripts/wine.sh down' EXIT
-old=()
-[ -n "${CORVANE_OLD_NATIVE:-}" ] && old=(--old-native "$CORVANE_OLD_NATIVE")
-python3 scripts/bench.py --exe "$win64/Corvane.exe" --native "$native/corvane-serve" \
-  --wineprefix "$WINEPREFIX" "${old[@]}" "$@"
+# in.tftpd will not start without an address beside 127.0.0.1; a second one on lo keeps the namespace closed.
+exec unshare -n bash -c '
+  ip link set lo up && ip addr add 10.254.0.1/24 dev lo || exit 1
+  bash scripts/wine.sh up
+  trap "bash scripts/wine.sh down" EXIT
+  python3 scripts/bench.py --exe "$1/Corvane.exe" --native "$2/corvane-serve" --wineprefix "$WINEPREFIX" \
+    --tools "$3" "${@:4}"' bench "$win64" "$native" "$tools" "$@"
