@@ -6,34 +6,34 @@ import threading
 import time
 
 
-class LossyRelay(threading.Thread):
-    """Clients send to self.port; each datagram, either way, is dropped with the given probability. Replies
-    go to the last client heard, from whichever server port answered. Runs until finish(), at most 300 s."""
+class LossyRelay:
+    """While entered, clients send to self.port; each datagram, either way, is dropped with the given
+    probability. Replies go to the last client heard, from whichever server port answered; at most 300 s."""
 
     def __init__(self, server_port, loss, seed):
-        super().__init__(daemon=True)
-        self.server, self.loss, self.random = ("127.0.0.1", server_port), loss, random.Random(seed)
-        self.front, self.back = (socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2))
-        for sock in (self.front, self.back):
+        self.peers, self.loss, self.random = [None, ("127.0.0.1", server_port)], loss, random.Random(seed)
+        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
+        for sock in self.socks:
             sock.bind(("127.0.0.1", 0))
-        self.port, self.client, self.done, self.dropped = self.front.getsockname()[1], None, threading.Event(), 0
+        self.port, self.done, self.thread = self.socks[0].getsockname()[1], threading.Event(), None
 
-    def run(self):
+    def __enter__(self):
+        self.thread = threading.Thread(target=self.relay, daemon=True)
+        self.thread.start()
+        return self
+
+    def relay(self):
         deadline = time.monotonic() + 300
         while not self.done.is_set() and time.monotonic() < deadline:
-            for sock in select.select([self.front, self.back], [], [], 0.1)[0]:
-                datagram, sender = sock.recvfrom(65536)
-                if sock is self.front:
-                    self.client, to, out = sender, self.server, self.back
-                else:
-                    self.server, to, out = sender, self.client, self.front
-                if self.random.random() < self.loss:
-                    self.dropped += 1
-                elif to is not None:
-                    out.sendto(datagram, to)
+            ready = select.select(self.socks, [], [], 0.1)[0]
+            for side in (0, 1):   # side 0 faces the client, 1 the server
+                if self.socks[side] in ready:
+                    datagram, self.peers[side] = self.socks[side].recvfrom(65536)
+                    if self.random.random() >= self.loss and self.peers[1 - side]:
+                        self.socks[1 - side].sendto(datagram, self.peers[1 - side])
 
-    def finish(self):
+    def __exit__(self, *_):
         self.done.set()
-        self.join()
-        self.front.close()
-        self.back.close()
+        self.thread.join()
+        for sock in self.socks:
+            sock.close()
