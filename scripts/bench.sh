@@ -22,7 +22,8 @@ for tool in IdealServer:ideal-server Relay:relay; do
 done
 if [ ! -x "$tools/atftpd" ]; then
   # Installing atftpd would remove tftpd-hpa's in.tftpd, the other peer: run it from the package instead.
-  (cd "$tools" && rm -rf atftpd-deb atftpd_*.deb && apt-get download -q atftpd >/dev/null &&
+  (cd "$tools" && rm -rf atftpd-deb atftpd_*.deb &&
+   { apt-get download -q atftpd >/dev/null 2>&1 || { apt-get update -qq && apt-get download -q atftpd >/dev/null; }; } &&
    dpkg-deb -x atftpd_*.deb atftpd-deb && ln -sf atftpd-deb/usr/sbin/atftpd atftpd)
 fi
 

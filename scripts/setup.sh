@@ -9,6 +9,7 @@ packages=(
   wine wine64
   googletest
   curl tftp-hpa atftp tftpd-hpa
+  libwrap0 libpcre2-8-0  # what the benchmark's atftpd, taken from its package uninstalled, links against
 )
 
 missing=()
