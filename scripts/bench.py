@@ -246,7 +246,7 @@ class Bench:
         return elapsed, cpu, client_cpu
 
     def median_runs(self, servers, measure):
-        """{server name: [results]} over the rounds, the servers taking turns in each round."""
+        """{server name: median of each figure over the rounds}, the servers taking turns in each round."""
         runs = {}
         for _ in range(self.args.rounds):
             for server in servers:
