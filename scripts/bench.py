@@ -86,6 +86,8 @@ class Server:
         self.process, self.cgroup = None, Cgroup(re.sub(r"\W", "", name))
 
     def start(self):
+        if self.process is not None:
+            return
         log = open(os.path.join(self.directory, "..", re.sub(r"\W", "", self.name) + ".log"), "wb")
         self.log = log.name
         self.process = subprocess.Popen(self.command, cwd=self.directory, env=self.env, stdin=subprocess.DEVNULL,
@@ -133,6 +135,8 @@ class WineServer(CorvaneServer):
                               stderr=subprocess.DEVNULL, timeout=120).returncode
 
     def start(self):
+        if self.process is not None:
+            return
         if self.windows(self.exe, "/RegServer") != 0:
             raise RuntimeError("Corvane.exe /RegServer failed")
         for pid in wineservers(self.env["WINEPREFIX"]):
@@ -237,8 +241,9 @@ class Bench:
         sampler and sampler.finish()
         cpu, client_cpu = server.cgroup.seconds() - cpu, self.clients.seconds() - client_cpu
         if failures:
-            raise RuntimeError("%d of %d clients failed against %s %s: %s"
-                               % (len(failures), len(procs), server.name, options, failures[0]))
+            raise RuntimeError("%d of %d clients failed against %s %s (server's exit status %s): %s"
+                               % (len(failures), len(procs), server.name, options, server.process.poll(),
+                                  failures[0]))
         for name, out in zip(names, outs):
             if not same_content(os.path.join(self.boot, name), out):
                 raise RuntimeError("%s sent %s wrong %s" % (server.name, name, options))
@@ -306,6 +311,7 @@ def main():
     parser.add_argument("--native", required=True)
     parser.add_argument("--wineprefix", required=True)
     parser.add_argument("--tools", required=True, help="ideal-server, relay and atftpd")
+    parser.add_argument("--sections", default="12345", help="the sections to run, e.g. 34")
     parser.add_argument("--quick", action="store_true", help="small files, one round, no 16 clients")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--mib", type=float, default=16, help="file size per client")
@@ -331,117 +337,128 @@ def main():
     peers = (ideal, atftpd, tftpd)
     started = time.monotonic()
     try:
-        for server in peers:
-            server.start()
         one = bench.file("one.bin", args.mib)
         delayed = bench.file("delayed.bin", args.delay_mib)
 
-        section("1. Lock-step, one atftp client, %g MiB, median of %d: native runner / ideal lock-step server"
-                % (args.mib, args.rounds))
-        native.start()
-        print("%-8s %12s %12s %8s %14s" % ("blksize", "runner MiB/s", "ideal MiB/s", "ratio", "CPU runner/ideal"))
-        for block, options in ((1428, ("blksize 1428",)), (512, ())):
-            r = bench.median_runs((native, ideal), lambda s: bench.fetch(s, [one], options))
-            speed = [args.mib / r[s.name][0] for s in (native, ideal)]
-            print("%-8d %12.1f %12.1f %8.2f %14.2f" % (block, speed[0], speed[1], speed[0] / speed[1],
-                                                      r[native.name][1] / r[ideal.name][1]), flush=True)
+        if "1" in args.sections:
+            section("1. Lock-step, one atftp client, %g MiB, median of %d: native runner / ideal lock-step server"
+                    % (args.mib, args.rounds))
+            native.start()
+            ideal.start()
+            print("%-8s %12s %12s %8s %14s" % ("blksize", "runner MiB/s", "ideal MiB/s", "ratio", "CPU runner/ideal"))
+            for block, options in ((1428, ("blksize 1428",)), (512, ())):
+                r = bench.median_runs((native, ideal), lambda s: bench.fetch(s, [one], options))
+                speed = [args.mib / r[s.name][0] for s in (native, ideal)]
+                print("%-8d %12.1f %12.1f %8.2f %14.2f" % (block, speed[0], speed[1], speed[0] / speed[1],
+                                                          r[native.name][1] / r[ideal.name][1]), flush=True)
+            ideal.stop()
 
-        section("2. Windows, atftp, blksize 1428, median of %d: native runner against atftpd 0.8" % args.rounds)
-        relay = Relay(args.tools, ATFTPD_PORT)
-        ceiling = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64"),
-                                                                     port=RELAY_PORT))[atftpd.name][0]
-        relay.finish()
-        direct = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64")))
-        print("relay ceiling (atftpd, windowsize 64, through the relay without delay): %.1f MiB/s; direct %.1f MiB/s"
-              % (args.mib / ceiling, args.mib / direct[atftpd.name][0]))
-        print("%-10s %6s %10s %8s %10s %8s %11s %9s %15s %15s" % (
-            "path", "window", "runner", "CPU s", "atftpd", "CPU s", "speed/atftpd", "CPU/atftpd",
-            "runner/lockstep", "atftpd/lockstep"))
-        for path, mib, name in (("loopback", args.mib, one), ("0.5 ms", args.delay_mib, delayed)):
-            base = {}
-            for window in (1, 4, 16, 64):
-                options = ("blksize 1428",) + (("windowsize %d" % window,) if window > 1 else ())
+        if "2" in args.sections:
+            section("2. Windows, atftp, blksize 1428, median of %d: native runner against atftpd 0.8" % args.rounds)
+            native.start()
+            atftpd.start()
+            relay = Relay(args.tools, ATFTPD_PORT)
+            ceiling = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64"),
+                                                                         port=RELAY_PORT))[atftpd.name][0]
+            relay.finish()
+            direct = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64")))
+            print("relay ceiling (atftpd, windowsize 64, through the relay without delay): %.1f MiB/s; direct %.1f MiB/s"
+                  % (args.mib / ceiling, args.mib / direct[atftpd.name][0]))
+            print("%-10s %6s %10s %8s %10s %8s %11s %9s %15s %15s" % (
+                "path", "window", "runner", "CPU s", "atftpd", "CPU s", "speed/atftpd", "CPU/atftpd",
+                "runner/lockstep", "atftpd/lockstep"))
+            for path, mib, name in (("loopback", args.mib, one), ("0.5 ms", args.delay_mib, delayed)):
+                base = {}
+                for window in (1, 4, 16, 64):
+                    options = ("blksize 1428",) + (("windowsize %d" % window,) if window > 1 else ())
 
-                def measure(server):
-                    if path == "loopback":
-                        return bench.fetch(server, [name], options)
-                    relay = Relay(args.tools, server.port, delay_us=500)
-                    try:
-                        return bench.fetch(server, [name], options, port=RELAY_PORT)
-                    finally:
-                        relay.finish()
-                r = bench.median_runs((native, atftpd), measure)
-                speed = {s: mib / r[s][0] for s in r}
-                base = base or dict(speed)
-                print("%-10s %6s %10.1f %8.2f %10.1f %8.2f %11.2f %9.2f %15.2f %15.2f" % (
-                    path, window if window > 1 else "lock", speed[native.name], r[native.name][1],
-                    speed[atftpd.name], r[atftpd.name][1], speed[native.name] / speed[atftpd.name],
-                    r[native.name][1] / r[atftpd.name][1], speed[native.name] / base[native.name],
-                    speed[atftpd.name] / base[atftpd.name]), flush=True)
+                    def measure(server):
+                        if path == "loopback":
+                            return bench.fetch(server, [name], options)
+                        relay = Relay(args.tools, server.port, delay_us=500)
+                        try:
+                            return bench.fetch(server, [name], options, port=RELAY_PORT)
+                        finally:
+                            relay.finish()
+                    r = bench.median_runs((native, atftpd), measure)
+                    speed = {s: mib / r[s][0] for s in r}
+                    base = base or dict(speed)
+                    print("%-10s %6s %10.1f %8.2f %10.1f %8.2f %11.2f %9.2f %15.2f %15.2f" % (
+                        path, window if window > 1 else "lock", speed[native.name], r[native.name][1],
+                        speed[atftpd.name], r[atftpd.name][1], speed[native.name] / speed[atftpd.name],
+                        r[native.name][1] / r[atftpd.name][1], speed[native.name] / base[native.name],
+                        speed[atftpd.name] / base[atftpd.name]), flush=True)
 
-        section("3. Clients at once, each its own %g MiB file, median of %d; CPU per cgroup; ratios to in.tftpd"
-                % (args.clients_mib, args.rounds))
-        names = [bench.file("c%02d.bin" % i, args.clients_mib) for i in range(max(counts))]
-        native.stop()
-        print("%-20s %7s %7s %9s %7s %12s %10s" % ("server", "blksize", "clients", "MiB/s", "CPU s",
-                                                  "speed/tftpd", "CPU/tftpd"))
-        results = {}
-        for server in (wine, native, tftpd):
-            if server is not tftpd:
-                server.start()
-            try:
-                for block, options in ((1428, ("blksize 1428",)), (512, ())):
-                    for count in counts:
-                        results[server.name, block, count] = bench.median_runs(
-                            (server,), lambda s: bench.fetch(s, names[:count], options))[server.name]
-            finally:
+        if "3" in args.sections:
+            section("3. Clients at once, each its own %g MiB file, median of %d; CPU per cgroup; ratios to in.tftpd"
+                    % (args.clients_mib, args.rounds))
+            names = [bench.file("c%02d.bin" % i, args.clients_mib) for i in range(max(counts))]
+            native.stop()
+            tftpd.start()
+            print("%-20s %7s %7s %9s %7s %12s %10s" % ("server", "blksize", "clients", "MiB/s", "CPU s",
+                                                      "speed/tftpd", "CPU/tftpd"))
+            results = {}
+            for server in (wine, native, tftpd):
                 if server is not tftpd:
-                    server.stop()
-        for block in (1428, 512):
-            for count in counts:
-                base = results[tftpd.name, block, count]
-                for server in (wine, native, tftpd):
-                    r = results[server.name, block, count]
-                    print("%-20s %7d %7d %9.1f %7.2f %12.2f %10.2f" % (
-                        server.name, block, count, count * args.clients_mib / r[0], r[1], base[0] / r[0], r[1] / base[1]))
-
-        section("4. Where the time of 4 lock-step clients goes (blksize 1428, %g MiB each)" % args.clients_mib)
-        native.start()
-        blocks = int(args.clients_mib * (1 << 20)) // 1428 + 1
-        print("%-16s %7s %8s %11s %8s %9s %8s %11s %11s %s" % (
-            "server", "clients", "MiB/s", "round trip", "thread:", "on CPU", "waiting", "in receive",
-            "waits/block", "queue bytes, CPU share of the 2 cores"))
-        for server, count in ((native, 1), (native, 4), (tftpd, 1), (tftpd, 4)):
-            sampler = ThreadSampler(server.process.pid) if server is native else None
-            elapsed, cpu, client_cpu = bench.fetch(server, names[:count], ("blksize 1428",), sampler=sampler)
-            line = "%-16s %7d %8.1f %8.0f us %8s" % (server.name, count, count * args.clients_mib / elapsed,
-                                                     elapsed / blocks * 1e6, "")
-            if sampler:
-                line += " %8.0f%% %7.0f%% %10.0f%% %11.2f %8.0f B" % (
-                    sampler.busy / elapsed * 100, sampler.runnable / elapsed * 100,
-                    (elapsed - sampler.busy - sampler.runnable) / elapsed * 100, sampler.waits / (count * blocks),
-                    statistics.mean(sampler.queue or [0]))
-            else:
-                line += " %9s %8s %11s %11s %10s" % ("-", "-", "-", "-", "-")
-            print(line + ", clients %.0f%%, server %.0f%%" % (client_cpu / elapsed * 50, cpu / elapsed * 50),
-                  flush=True)
-
-        section("5. Through a path that sends 5 % of the datagrams twice: DATA datagrams per block")
-        dup = bench.file("dup.bin", min(args.mib, 2))
-        size = os.path.getsize(os.path.join(boot, dup))
-        for label, client, options, block in (("tftp-hpa, lock-step", "tftp", (), 512),
-                                              ("atftp, windowsize 16", "atftp", ("blksize 1428", "windowsize 16"), 1428)):
-            figures = []
-            for server in (native, tftpd if client == "tftp" else atftpd):
-                relay = Relay(args.tools, server.port, duplicate=0.05)
+                    server.start()
                 try:
-                    bench.fetch(server, [dup], options, port=RELAY_PORT, client=client, timeout=30)
-                    figures.append("%s %.3f" % (server.name, relay.finish() / (size // block + 1)))
-                except RuntimeError:   # atftpd's windows stall on this path (measured): say so, go on
-                    figures.append("%s: no complete transfer in 30 s (%.3f before)"
-                                   % (server.name, relay.finish() / (size // block + 1)))
-            print("%-22s %s" % (label, "   ".join(figures)), flush=True)
-        native.stop()
+                    for block, options in ((1428, ("blksize 1428",)), (512, ())):
+                        for count in counts:
+                            results[server.name, block, count] = bench.median_runs(
+                                (server,), lambda s: bench.fetch(s, names[:count], options))[server.name]
+                finally:
+                    if server is not tftpd:
+                        server.stop()
+            for block in (1428, 512):
+                for count in counts:
+                    base = results[tftpd.name, block, count]
+                    for server in (wine, native, tftpd):
+                        r = results[server.name, block, count]
+                        print("%-20s %7d %7d %9.1f %7.2f %12.2f %10.2f" % (
+                            server.name, block, count, count * args.clients_mib / r[0], r[1], base[0] / r[0], r[1] / base[1]))
+
+        if "4" in args.sections:
+            section("4. Where the time of 4 lock-step clients goes (blksize 1428, %g MiB each)" % args.clients_mib)
+            native.start()
+            tftpd.start()
+            blocks = int(args.clients_mib * (1 << 20)) // 1428 + 1
+            print("%-16s %7s %8s %11s %8s %9s %8s %11s %11s %s" % (
+                "server", "clients", "MiB/s", "round trip", "thread:", "on CPU", "waiting", "in receive",
+                "waits/block", "queue bytes, CPU share of the 2 cores"))
+            for server, count in ((native, 1), (native, 4), (tftpd, 1), (tftpd, 4)):
+                sampler = ThreadSampler(server.process.pid) if server is native else None
+                elapsed, cpu, client_cpu = bench.fetch(server, names[:count], ("blksize 1428",), sampler=sampler)
+                line = "%-16s %7d %8.1f %8.0f us %8s" % (server.name, count, count * args.clients_mib / elapsed,
+                                                         elapsed / blocks * 1e6, "")
+                if sampler:
+                    line += " %8.0f%% %7.0f%% %10.0f%% %11.2f %8.0f B" % (
+                        sampler.busy / elapsed * 100, sampler.runnable / elapsed * 100,
+                        (elapsed - sampler.busy - sampler.runnable) / elapsed * 100, sampler.waits / (count * blocks),
+                        statistics.mean(sampler.queue or [0]))
+                else:
+                    line += " %9s %8s %11s %11s %10s" % ("-", "-", "-", "-", "-")
+                print(line + ", clients %.0f%%, server %.0f%%" % (client_cpu / elapsed * 50, cpu / elapsed * 50),
+                      flush=True)
+
+        if "5" in args.sections:
+            section("5. Through a path that sends 5 % of the datagrams twice: DATA datagrams per block")
+            for server in (native, tftpd, atftpd):
+                server.start()
+            dup = bench.file("dup.bin", min(args.mib, 2))
+            size = os.path.getsize(os.path.join(boot, dup))
+            for label, client, options, block in (("tftp-hpa, lock-step", "tftp", (), 512),
+                                                  ("atftp, windowsize 16", "atftp", ("blksize 1428", "windowsize 16"), 1428)):
+                figures = []
+                for server in (native, tftpd if client == "tftp" else atftpd):
+                    relay = Relay(args.tools, server.port, duplicate=0.05)
+                    try:
+                        bench.fetch(server, [dup], options, port=RELAY_PORT, client=client, timeout=30)
+                        figures.append("%s %.3f" % (server.name, relay.finish() / (size // block + 1)))
+                    except RuntimeError:   # atftpd's windows stall on this path (measured): say so, go on
+                        figures.append("%s: no complete transfer in 30 s (%.3f before)"
+                                       % (server.name, relay.finish() / (size // block + 1)))
+                print("%-22s %s" % (label, "   ".join(figures)), flush=True)
+            native.stop()
         section("done")
     finally:
         for server in (native, wine) + peers:
