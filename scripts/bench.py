@@ -241,9 +241,9 @@ class Bench:
         sampler and sampler.finish()
         cpu, client_cpu = server.cgroup.seconds() - cpu, self.clients.seconds() - client_cpu
         if failures:
-            raise RuntimeError("%d of %d clients failed against %s %s (server's exit status %s): %s"
+            raise RuntimeError("%d of %d clients failed against %s %s (server's exit status %s, log %r): %s"
                                % (len(failures), len(procs), server.name, options, server.process.poll(),
-                                  failures[0]))
+                                  open(server.log, "rb").read()[-300:], failures[0]))
         for name, out in zip(names, outs):
             if not same_content(os.path.join(self.boot, name), out):
                 raise RuntimeError("%s sent %s wrong %s" % (server.name, name, options))
@@ -394,21 +394,18 @@ def main():
                     % (args.clients_mib, args.rounds))
             names = [bench.file("c%02d.bin" % i, args.clients_mib) for i in range(max(counts))]
             native.stop()
-            tftpd.start()
             print("%-20s %7s %7s %9s %7s %12s %10s" % ("server", "blksize", "clients", "MiB/s", "CPU s",
                                                       "speed/tftpd", "CPU/tftpd"))
             results = {}
             for server in (wine, native, tftpd):
-                if server is not tftpd:
-                    server.start()
+                server.start()
                 try:
                     for block, options in ((1428, ("blksize 1428",)), (512, ())):
                         for count in counts:
                             results[server.name, block, count] = bench.median_runs(
                                 (server,), lambda s: bench.fetch(s, names[:count], options))[server.name]
                 finally:
-                    if server is not tftpd:
-                        server.stop()
+                    server.stop()
             for block in (1428, 512):
                 for count in counts:
                     base = results[tftpd.name, block, count]
