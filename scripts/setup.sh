@@ -33,10 +33,13 @@ if [ "${#missing[@]}" -gt 0 ]; then
   [ "$had_policy" -eq 1 ] || $SUDO rm -f "$policy"
 fi
 
-# Should an earlier install have started the packaged tftpd, stop it and keep it from starting again.
-if pgrep -x in.tftpd >/dev/null 2>&1 && [ -x /etc/init.d/tftpd-hpa ]; then
-  /etc/init.d/tftpd-hpa stop >/dev/null 2>&1 || true
-fi
+# Should an earlier install have started the packaged tftpd (started with --listen, a child of init), stop
+# that daemon only: the init script would end every in.tftpd, the benchmark's own among them.
+for pid in $(pgrep -x in.tftpd || true); do
+  if [ "$(ps -o ppid= -p "$pid" | tr -d ' ')" = 1 ] && tr '\0' ' ' <"/proc/$pid/cmdline" | grep -q -- '--listen'; then
+    kill "$pid" 2>/dev/null || true
+  fi
+done
 if command -v systemctl >/dev/null 2>&1 && systemctl is-enabled tftpd-hpa >/dev/null 2>&1; then
   systemctl disable --now tftpd-hpa >/dev/null 2>&1 || true
 fi
