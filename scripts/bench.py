@@ -316,7 +316,7 @@ def main():
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--mib", type=float, default=16, help="file size per client")
     parser.add_argument("--delay-mib", type=float, default=4, help="file size through the delaying relay")
-    parser.add_argument("--clients-mib", type=float, default=4, help="file size per client when several run at once")
+    parser.add_argument("--clients-mib", type=float, default=8, help="file size per client when several run at once")
     args = parser.parse_args()
     if args.quick:
         args.rounds, args.mib, args.delay_mib, args.clients_mib = 1, 2, 0.5, 1
@@ -339,6 +339,7 @@ def main():
     try:
         one = bench.file("one.bin", args.mib)
         delayed = bench.file("delayed.bin", args.delay_mib)
+        names = [bench.file("c%02d.bin" % i, args.clients_mib) for i in range(max(counts))]
 
         if "1" in args.sections:
             section("1. Lock-step, one atftp client, %g MiB, median of %d: native runner / ideal lock-step server"
@@ -392,7 +393,6 @@ def main():
         if "3" in args.sections:
             section("3. Clients at once, each its own %g MiB file, median of %d; CPU per cgroup; ratios to in.tftpd"
                     % (args.clients_mib, args.rounds))
-            names = [bench.file("c%02d.bin" % i, args.clients_mib) for i in range(max(counts))]
             native.stop()
             print("%-20s %7s %7s %9s %7s %12s %10s" % ("server", "blksize", "clients", "MiB/s", "CPU s",
                                                       "speed/tftpd", "CPU/tftpd"))
@@ -423,15 +423,19 @@ def main():
                 "server", "clients", "MiB/s", "round trip", "thread:", "on CPU", "waiting", "in receive",
                 "waits/block", "queue bytes, CPU share of the 2 cores"))
             for server, count in ((native, 1), (native, 4), (tftpd, 1), (tftpd, 4)):
-                sampler = ThreadSampler(server.process.pid) if server is native else None
-                elapsed, cpu, client_cpu = bench.fetch(server, names[:count], ("blksize 1428",), sampler=sampler)
+                def measure(server):
+                    sampler = ThreadSampler(server.process.pid) if server is native else None
+                    elapsed, cpu, client_cpu = bench.fetch(server, names[:count], ("blksize 1428",), sampler=sampler)
+                    thread = (sampler.busy, sampler.runnable, sampler.waits, statistics.mean(sampler.queue or [0])) \
+                        if sampler else (0, 0, 0, 0)
+                    return (elapsed, cpu, client_cpu) + thread
+                elapsed, cpu, client_cpu, busy, runnable, waits, queue = bench.median_runs((server,), measure)[server.name]
                 line = "%-16s %7d %8.1f %8.0f us %8s" % (server.name, count, count * args.clients_mib / elapsed,
                                                          elapsed / blocks * 1e6, "")
-                if sampler:
+                if server is native:
                     line += " %8.0f%% %7.0f%% %10.0f%% %11.2f %8.0f B" % (
-                        sampler.busy / elapsed * 100, sampler.runnable / elapsed * 100,
-                        (elapsed - sampler.busy - sampler.runnable) / elapsed * 100, sampler.waits / (count * blocks),
-                        statistics.mean(sampler.queue or [0]))
+                        busy / elapsed * 100, runnable / elapsed * 100, (elapsed - busy - runnable) / elapsed * 100,
+                        waits / (count * blocks), queue)
                 else:
                     line += " %9s %8s %11s %11s %10s" % ("-", "-", "-", "-", "-")
                 print(line + ", clients %.0f%%, server %.0f%%" % (client_cpu / elapsed * 50, cpu / elapsed * 50),
