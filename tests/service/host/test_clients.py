@@ -25,8 +25,7 @@ class ClientTests(unittest.TestCase):
         cls.addClassCleanup(shutil.rmtree, cls.root, True)
         boot = cls.root / "boot"
         boot.mkdir()
-        cls.files = {f"f{size}.bin": os.urandom(size) for size in SIZES}
-        cls.files["large.bin"] = os.urandom(LARGE)
+        cls.files = {f"f{size}.bin": os.urandom(size) for size in SIZES} | {"large.bin": os.urandom(LARGE)}
         if UNDER_WINE:
             cls.addClassCleanup(cls.prefix.down)
             cls.prefix.up()
@@ -41,7 +40,6 @@ class ClientTests(unittest.TestCase):
         cls.server.stop()
 
     def assert_fetched(self, client, name, arguments, block_size=None, port=6051):
-        """Byte-exact, and with a block size, the statistics line's count and size."""
         mark = len(self.server.lines())
         self.assertTrue(fetch(client, name, *arguments, port=port) == (0, self.files[name]),
                         f"{client} {arguments} fetched {name} wrongly")
