@@ -100,8 +100,7 @@ class StartTests(unittest.TestCase):
             self.assertFalse([line for line in server.lines() if "Listening" in line])
             holder.close()
             server.wait_line("Listening", 0)
-            # An empty datagram is no shut-down of the socket; one longer than the 2048-byte buffer fails the
-            # receive (EMSGSIZE) instead of arriving cut.
+            # An empty datagram is no shut-down; one over the 2048-byte buffer fails the receive (EMSGSIZE), not cut.
             for datagram in (b"", b"\0\1" + b"x" * 2998):
                 socket.socket(socket.AF_INET, socket.SOCK_DGRAM).sendto(datagram, ("127.0.0.1", 6051))
             server.wait_line(r"^TFTP: Client closed connection$", 0)

@@ -37,8 +37,7 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.run_exe("/RegServer")[0], 0)
         self.assert_registered()
         self.assertIsNone(self.prefix.service_state())
-        self.assertEqual(self.run_exe("/Service")[0], 0)
-        self.assertEqual(self.run_exe("/UnregServer")[0], 0)
+        self.assertEqual([self.run_exe(switch)[0] for switch in ("/Service", "/UnregServer")], [0, 0])
         self.assert_unregistered()
         self.assertIsNone(self.prefix.service_state())
 
