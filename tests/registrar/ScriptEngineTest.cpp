@@ -10,7 +10,7 @@
 namespace
 {
 const std::wstring kRoot = L"Software\\CorvaneTest-" + std::to_wstring(GetCurrentProcessId());
-const ReplacementPair kRootVariable[] = {{L"ROOT", kRoot.c_str() + 9}, {nullptr, nullptr}};
+const ReplacementPair kVariables[] = {{L"UNUSED", L"-"}, {L"ROOT", kRoot.c_str() + 9}, {nullptr, nullptr}};
 
 // Runs entries below the private key; a whole script (a root name first) runs as it is.
 HRESULT RunBelow(const std::wstring& entries, BOOL bRegister)
@@ -105,18 +105,18 @@ TEST(ScriptReading, ScriptResources)
     WCHAR szOwn[MAX_PATH];
     const std::wstring own(szOwn, GetModuleFileNameW(nullptr, szOwn, MAX_PATH));
     CRegistrar registrar;
-    EXPECT_EQ(HRESULT_FROM_WIN32(1814), RegisterFromScriptResource(&module, hOwn, 999, TRUE, kRootVariable, false));
+    EXPECT_EQ(HRESULT_FROM_WIN32(1814), RegisterFromScriptResource(&module, hOwn, 999, TRUE, kVariables, false));
     EXPECT_EQ(HRESULT_FROM_WIN32(1813), registrar.ApplyScriptResource(own.c_str(), 202, L"X", TRUE, false));
     EXPECT_EQ(HRESULT_FROM_WIN32(2), registrar.ApplyScriptResource(L"C:\\no.dll", 202, L"REGISTRY", TRUE, false));
 
-    ASSERT_EQ(S_OK, RegisterFromScriptResource(&module, hOwn, 202, TRUE, kRootVariable, false));
+    ASSERT_EQ(S_OK, RegisterFromScriptResource(&module, hOwn, 202, TRUE, kVariables, false));
     EXPECT_EQ(L"{Long{AppID=1:x|;Module=1:\"" + own + L"\"|;Pad=1:" + std::wstring(400, L'-') + L"|;Raw=1:" + own +
                   L"|}}", Tree(HKEY_CURRENT_USER, kRoot));
-    EXPECT_EQ(S_OK, RegisterFromScriptResource(&module, hOwn, 202, FALSE, kRootVariable, false));
+    EXPECT_EQ(S_OK, RegisterFromScriptResource(&module, hOwn, 202, FALSE, kVariables, false));
     EXPECT_EQ(L"{}", Tree(HKEY_CURRENT_USER, kRoot));
     RemoveRoot();
     module.m_hr = E_ABORT;
-    EXPECT_EQ(E_ABORT, RegisterFromScriptResource(&module, hOwn, 202, TRUE, kRootVariable, false));
+    EXPECT_EQ(E_ABORT, RegisterFromScriptResource(&module, hOwn, 202, TRUE, kVariables, false));
 }
 
 TEST(ScriptWalk, Table)
