@@ -79,7 +79,7 @@ std::uint32_t CTFTPServer::NextWaitMs() const
         const CTransfer& transfer = m_pTransfers[i];
         if (!transfer.m_bInUse)
             continue;
-        std::uint32_t nLeft = std::max(std::min(Until(transfer.m_nLastSentTick + transfer.m_nIntervalMs, m_nNow),
+        std::uint32_t nLeft = std::max(std::min(Until(transfer.m_nLastSentTick + transfer.ResendDueMs(), m_nNow),
                                                 Until(transfer.m_nLastHeardTick + IDLE_DROP_MS, m_nNow)),
                                        std::uint32_t(1));
         nWait = nWait == 0 ? nLeft : std::min(nWait, nLeft);
@@ -88,7 +88,7 @@ std::uint32_t CTFTPServer::NextWaitMs() const
 }
 
 // A client silent for the whole give-up bound is dropped; one silent for its interval gets its outstanding
-// packets again.
+// packets again, and again after twice as long while it stays silent.
 void CTFTPServer::RunTimers()
 {
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
@@ -103,9 +103,10 @@ void CTFTPServer::RunTimers()
             TraceA("TFTP: Dropped the transfer of %s, idle for 60 seconds\n", szClient);
             EndTransfer(transfer, ETransferEnd::DroppedIdle, TFTP_ERROR_UNDEFINED, "Transfer timed out.");
         }
-        else if (m_nNow - transfer.m_nLastSentTick >= transfer.m_nIntervalMs)
+        else if (m_nNow - transfer.m_nLastSentTick >= transfer.ResendDueMs())
         {
             Resend(transfer);
+            ++transfer.m_nSilentResends;
         }
     }
 }
@@ -118,6 +119,7 @@ CTransfer* CTFTPServer::FindTransfer(const CSocketAddress& client)
         if (m_pTransfers[i].IsFor(client))
         {
             m_pTransfers[i].m_nLastHeardTick = m_nNow;
+            m_pTransfers[i].m_nSilentResends = 0;
             return &m_pTransfers[i];
         }
     }

@@ -32,9 +32,15 @@ struct CTransfer
         m_nLastHeardTick = 0;
         m_nLastSentTick = 0;
         m_nBlocksResent = 0;
+        m_nSilentResends = 0;
     }
 
     bool IsFor(const CSocketAddress& client) const { return m_bInUse && m_addrClient.SameAs(client); }
+
+    // How long after the last packet went out the outstanding ones go again: the interval, doubled for every
+    // resend the client left unanswered, up to 32 times it. A client that went away, or the forged sender of a
+    // request, gets a handful of packets before the give-up instead of one every interval.
+    std::uint32_t ResendDueMs() const { return m_nIntervalMs << (m_nSilentResends < 5 ? m_nSilentResends : 5); }
 
     // The same request again: name, mode and options byte for byte.
     bool IsRepeatedBy(const unsigned char* pRequest, int nLength) const
@@ -83,4 +89,5 @@ struct CTransfer
     std::uint32_t m_nLastHeardTick; // when the client's most recent datagram arrived
     std::uint32_t m_nLastSentTick;  // when a packet last went out to the client
     std::uint32_t m_nBlocksResent;
+    std::uint32_t m_nSilentResends; // timer resends since the client was last heard
 };

@@ -209,7 +209,7 @@ TEST_F(Engine, LostBlocksGoAgainOnARepeatedAckOrAfterTheIntervalAndSilenceEndsTh
     const std::uint32_t nInterval = CTFTPServer::DEFAULT_INTERVAL_MS, nIdle = CTFTPServer::IDLE_DROP_MS;
     Play({{0, 1, Rrq(m_f), Block(file, 1)}, {T, 1, Ack(0), ""}, {0, 1, Ack(1), Block(file, 2)},  // no OACK to acknowledge
           {GAP - 1, 1, Ack(1), ""}, {1, 1, Ack(1), Block(file, 2)}, {0, 1, Ack(0), ""}, {0, 1, Ack(3), ""},
-          {nInterval - 1, 0, "", ""}, {1, 0, "", Block(file, 2)}, {nInterval, 0, "", Block(file, 2)},
+          {nInterval - 1, 0, "", ""}, {1, 0, "", Block(file, 2)}, {2 * nInterval - 1, 0, "", ""}, {1, 0, "", Block(file, 2)},
           {0, 1, Rrq(m_f, P("blksize", "1024") + kT3), Oack(P("blksize", "1024") + kT3)}, {0, 1, Net16(4), ""},
           {2999, 1, Ack(0xFFFF), ""}, {1, 0, "", Oack(P("blksize", "1024") + kT3)},
           {0, 1, Ack(0), Block(file, 1, 1024)}, {T, 1, Ack(0), Block(file, 1, 1024)}, {0, 1, Ack(1), Block(file, 2, 1024)},
