@@ -22,9 +22,9 @@ void CTFTPServer::ServeRequests()
 {
     TraceA("TFTP: 'Listening' on port %d, protocol UDP at %s\n", m_nPort, m_szBootDir);
     m_nReceiveWaitMs = 0;
+    std::uint32_t nWaitMs = 0;  // no transfers yet: wait without end
     for (;;)
     {
-        std::uint32_t nWaitMs = NextWaitMs();
         if (nWaitMs != m_nReceiveWaitMs && SetReceiveTimeout(m_socket.load(), nWaitMs))
             m_nReceiveWaitMs = nWaitMs;
         int nLength = ReceiveDatagram(m_socket.load(), m_packet, sizeof m_packet, &m_addrPeer);
@@ -35,7 +35,7 @@ void CTFTPServer::ServeRequests()
                 break;
             if (nLength != RECEIVE_TIMED_OUT)
                 TraceA("TFTP: recv() failed: error %d\n", LastSocketError());
-            RunTimers();
+            nWaitMs = RunTimers();
             continue;
         }
         if (nLength == 0)
@@ -62,35 +62,20 @@ void CTFTPServer::ServeRequests()
         default:
             break;  // OACK and unknown opcodes: no trace line, no reply
         }
-        RunTimers();  // after the datagram, so that its answer is not sent twice; a flood cannot starve them
+        nWaitMs = RunTimers();  // after the datagram, so that its answer is not sent twice; a flood cannot starve them
     }
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
         m_pTransfers[i].Reset();
 }
 
-// The time until the nearest deadline of any transfer (its resend or its give-up), at least 1 ms; 0 without
-// transfers, which waits without end. In lock-step it is the interval every time, so the socket's time-out is
+// A client silent for the whole give-up bound is dropped; one silent for its interval gets its outstanding
+// packets again, and again after twice as long while it stays silent. Returns the time until the nearest
+// deadline left (a resend or a give-up), at least 1 ms, or 0 without transfers, which waits without end: one
+// pass over the table per datagram. In lock-step it is the interval every time, so the socket's time-out is
 // seldom set again.
-std::uint32_t CTFTPServer::NextWaitMs() const
+std::uint32_t CTFTPServer::RunTimers()
 {
     std::uint32_t nWait = 0;
-    for (int i = 0; i < TRANSFER_SLOTS; ++i)
-    {
-        const CTransfer& transfer = m_pTransfers[i];
-        if (!transfer.m_bInUse)
-            continue;
-        std::uint32_t nLeft = std::max(std::min(Until(transfer.m_nLastSentTick + transfer.ResendDueMs(), m_nNow),
-                                                Until(transfer.m_nLastHeardTick + IDLE_DROP_MS, m_nNow)),
-                                       std::uint32_t(1));
-        nWait = nWait == 0 ? nLeft : std::min(nWait, nLeft);
-    }
-    return nWait;
-}
-
-// A client silent for the whole give-up bound is dropped; one silent for its interval gets its outstanding
-// packets again, and again after twice as long while it stays silent.
-void CTFTPServer::RunTimers()
-{
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
     {
         CTransfer& transfer = m_pTransfers[i];
@@ -102,13 +87,19 @@ void CTFTPServer::RunTimers()
             transfer.m_addrClient.Print(szClient);
             TraceA("TFTP: Dropped the transfer of %s, idle for 60 seconds\n", szClient);
             EndTransfer(transfer, ETransferEnd::DroppedIdle, TFTP_ERROR_UNDEFINED, "Transfer timed out.");
+            continue;
         }
-        else if (m_nNow - transfer.m_nLastSentTick >= transfer.ResendDueMs())
+        if (m_nNow - transfer.m_nLastSentTick >= transfer.ResendDueMs())
         {
             Resend(transfer);
             ++transfer.m_nSilentResends;
         }
+        std::uint32_t nLeft = std::max(std::min(Until(transfer.m_nLastSentTick + transfer.ResendDueMs(), m_nNow),
+                                                Until(transfer.m_nLastHeardTick + IDLE_DROP_MS, m_nNow)),
+                                       std::uint32_t(1));
+        nWait = nWait == 0 ? nLeft : std::min(nWait, nLeft);
     }
+    return nWait;
 }
 
 // The client's transfer, or null. Finding it counts as hearing from the client.

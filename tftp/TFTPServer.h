@@ -59,8 +59,7 @@ private:
 
     // The transfer engine.
     void ServeRequests();
-    std::uint32_t NextWaitMs() const;
-    void RunTimers();
+    std::uint32_t RunTimers();
     CTransfer* FindTransfer(const CSocketAddress& client);
     CTransfer* FindSlot(bool* pbFull);
     void OnReadRequest(int nLength);
