@@ -17,16 +17,17 @@ struct CEndKind
     WORD wType;
 };
 
-// Indexed by ETransferEnd: a finished transfer and a size probe (the client learnt what it asked for) are
-// information, every other end a warning.
+// Indexed by ETransferEnd: an end that the client chose or that left it the whole file (finished, a size probe,
+// a restart, the last ACK lost) is information, every other end a warning.
 const CEndKind g_rgEndKinds[] = {
     {MSG_TRANSFER_FINISHED, EVENTLOG_INFORMATION_TYPE}, {MSG_TRANSFER_REFUSED, EVENTLOG_WARNING_TYPE},
     {MSG_TRANSFER_SIZE_PROBE, EVENTLOG_INFORMATION_TYPE}, {MSG_TRANSFER_CLIENT_ERROR, EVENTLOG_WARNING_TYPE},
     {MSG_TRANSFER_READ_FAILED, EVENTLOG_WARNING_TYPE},  {MSG_TRANSFER_DROPPED_IDLE, EVENTLOG_WARNING_TYPE},
-    {MSG_TRANSFER_DROPPED_BUSY, EVENTLOG_WARNING_TYPE},
+    {MSG_TRANSFER_DROPPED_BUSY, EVENTLOG_WARNING_TYPE}, {MSG_TRANSFER_RESTARTED, EVENTLOG_INFORMATION_TYPE},
+    {MSG_TRANSFER_SERVER_STOPPED, EVENTLOG_WARNING_TYPE}, {MSG_TRANSFER_SENT_UNACKNOWLEDGED, EVENTLOG_INFORMATION_TYPE},
 };
 static_assert(MSG_ERROR_EVENT == ERROR_EVENT_ID, "the error event's message is in the same table");
-static_assert(ARRAYSIZE(g_rgEndKinds) == static_cast<int>(ETransferEnd::DroppedBusy) + 1, "one event per record kind");
+static_assert(ARRAYSIZE(g_rgEndKinds) == static_cast<int>(ETransferEnd::SentUnacknowledged) + 1, "one event per record kind");
 
 // A peer's 8-bit text in the ANSI code page, as the server names its files, with every control byte written as
 // \xNN so that it can neither forge a line nor hide in the viewer; cut whole escapes at the buffer's end.

@@ -18,6 +18,8 @@ struct CSocketAddress
 {
     // The same client: IPv4 address and UDP port (the family bytes are not compared).
     bool SameAs(const CSocketAddress& other) const;
+    // The same host, whatever the port: the IPv4 address.
+    bool SameHost(const CSocketAddress& other) const;
     // "A.B.C.D:PORT" into a buffer of SOCKET_ADDRESS_TEXT_BYTES.
     void Print(char* pszText) const;
 
@@ -34,8 +36,10 @@ void EndSocketsLayer();
 // An IPv4 datagram socket, or INVALID_SOCKET_HANDLE. On Windows a send to a closed port does not make a
 // later receive fail, and no other program may bind the same port beside it.
 SocketHandle OpenUdpSocket();
-// Fills an address for every IPv4 interface and the given port.
+// Fills an address for every IPv4 interface and the given port (0: a free port that the system picks).
 void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort);
+// Fills the loopback address 127.0.0.1 and the given port.
+void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort);
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address);
 
 constexpr int RECEIVE_FAILED = -1;
@@ -45,8 +49,14 @@ bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds);
 // Waits for one datagram. Returns its length, RECEIVE_TIMED_OUT when the socket's time-out passed without
 // one, or RECEIVE_FAILED: the socket was closed, or the datagram was longer than cbBuffer (it is then lost).
 int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom);
+// The most sockets that one wait takes.
+constexpr int MAX_WAITED_SOCKETS = 80;
+constexpr int DATAGRAM_WAIT_FAILED = -1;
+// Waits until at least one of nSockets sockets has a datagram to receive, or nMilliseconds pass (0: without
+// end). Sets rgbReady[i] for each socket that has one and returns how many do (0 when the time passed), or
+// DATAGRAM_WAIT_FAILED.
+int WaitForDatagrams(const SocketHandle* rgSockets, bool* rgbReady, int nSockets, std::uint32_t nMilliseconds);
 bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to);
-// Closes the socket; a receive or bind blocked on it in another thread then fails.
 void CloseSocket(SocketHandle hSocket);
 // The sockets layer's last error number of the calling thread.
 int LastSocketError();
@@ -61,8 +71,9 @@ void SleepMilliseconds(std::uint32_t nMilliseconds);
 class CThread;
 // Starts pfnRoutine(pArgument) on a new thread; null when it cannot.
 CThread* StartThread(void (*pfnRoutine)(void*), void* pArgument);
-// Waits until the thread has ended, then releases it.
-void JoinThread(CThread* pThread);
+// Waits until the thread has ended, at most nMilliseconds, and then releases it; false (the thread still
+// running and held) when the time passed first.
+bool JoinThread(CThread* pThread, std::uint32_t nMilliseconds);
 
 // --- Files ----------------------------------------------------------------------------------------
 

@@ -2,10 +2,12 @@
 // the executable's directory and the served files, opened beneath the boot directory.
 #include "tftp/Platform.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <linux/openat2.h>
 #include <pthread.h>
@@ -45,10 +47,21 @@ CThread* StartThread(void (*pfnRoutine)(void*), void* pArgument)
     return pThread;
 }
 
-void JoinThread(CThread* pThread)
+bool JoinThread(CThread* pThread, std::uint32_t nMilliseconds)
 {
-    pthread_join(pThread->m_thread, nullptr);
+    timespec deadline;
+    clock_gettime(CLOCK_REALTIME, &deadline);
+    deadline.tv_sec += static_cast<time_t>(nMilliseconds / 1000u);
+    deadline.tv_nsec += static_cast<long>(nMilliseconds % 1000u) * 1000000L;
+    if (deadline.tv_nsec >= 1000000000L)
+    {
+        ++deadline.tv_sec;
+        deadline.tv_nsec -= 1000000000L;
+    }
+    if (pthread_timedjoin_np(pThread->m_thread, nullptr, &deadline) != 0)
+        return false;
     delete pThread;
+    return true;
 }
 
 bool ExecutableDirectory(std::string* pDirectory)
@@ -131,12 +144,15 @@ int OpenBeneathByComponents(int nDirectory, const char* pszName, int nFlags)
 
 EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
 {
+    // A client may name a subdirectory's file the Windows way, "fw\boot.bin": the server finds it as Windows would.
+    std::string name(pszName);
+    std::replace(name.begin(), name.end(), '\\', '/');
     // Non-blocking for the open itself, so that a FIFO cannot hold the server; no terminal is adopted.
     const int nFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int nFile = OpenBeneathAtOnce(m_nDirectory, pszName, nFlags);
+    int nFile = OpenBeneathAtOnce(m_nDirectory, name.c_str(), nFlags);
     // Kernels before 5.6 lack openat2, and some sandboxes forbid system calls that they do not know.
     if (nFile < 0 && (errno == ENOSYS || errno == EPERM))
-        nFile = OpenBeneathByComponents(m_nDirectory, pszName, nFlags);
+        nFile = OpenBeneathByComponents(m_nDirectory, name.c_str(), nFlags);
     if (nFile < 0)
     {
         if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)

@@ -4,9 +4,11 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <ctime>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/time.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -47,6 +49,13 @@ void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort)
     std::memcpy(pAddress->m_rgBytes, &address, sizeof address);
 }
 
+void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort)
+{
+    FillAnyAddress(pAddress, nPort);
+    const in_addr loopback{htonl(INADDR_LOOPBACK)};
+    std::memcpy(pAddress->m_rgBytes + offsetof(sockaddr_in, sin_addr), &loopback, sizeof loopback);
+}
+
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
 {
     sockaddr_in local;
@@ -73,13 +82,6 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
                                  reinterpret_cast<sockaddr*>(&from), &nFromLength);
     if (nReceived < 0)
         return errno == EAGAIN || errno == EWOULDBLOCK ? RECEIVE_TIMED_OUT : RECEIVE_FAILED;
-    // A socket shut down by CloseSocket wakes the receive with 0 bytes and no sender; a real empty
-    // datagram always has one.
-    if (nReceived == 0 && nFromLength == 0)
-    {
-        errno = ESHUTDOWN;
-        return RECEIVE_FAILED;
-    }
     if (nReceived > cbBuffer)
     {
         errno = EMSGSIZE;
@@ -87,6 +89,21 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
     }
     std::memcpy(pFrom->m_rgBytes, &from, sizeof from);
     return static_cast<int>(nReceived);
+}
+
+int WaitForDatagrams(const SocketHandle* rgSockets, bool* rgbReady, int nSockets, std::uint32_t nMilliseconds)
+{
+    if (nSockets > MAX_WAITED_SOCKETS)
+        return DATAGRAM_WAIT_FAILED;
+    pollfd rgWaits[MAX_WAITED_SOCKETS];
+    for (int i = 0; i < nSockets; ++i)
+        rgWaits[i] = {ToDescriptor(rgSockets[i]), POLLIN, 0};
+    int nReady = poll(rgWaits, static_cast<nfds_t>(nSockets), nMilliseconds == 0 ? -1 : static_cast<int>(nMilliseconds));
+    if (nReady < 0)
+        return errno == EINTR ? 0 : DATAGRAM_WAIT_FAILED;
+    for (int i = 0; i < nSockets; ++i)
+        rgbReady[i] = rgWaits[i].revents != 0;
+    return nReady;
 }
 
 bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to)
@@ -99,10 +116,7 @@ bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, 
 
 void CloseSocket(SocketHandle hSocket)
 {
-    // Closing a descriptor does not wake a thread blocked in recvfrom on it; shutting it down does.
-    int nSocket = ToDescriptor(hSocket);
-    shutdown(nSocket, SHUT_RDWR);
-    close(nSocket);
+    close(ToDescriptor(hSocket));
 }
 
 int LastSocketError()

@@ -148,6 +148,12 @@ void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort)
     CopyMemory(pAddress->m_rgBytes, &address, sizeof address);
 }
 
+void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort)
+{
+    FillAnyAddress(pAddress, nPort);
+    reinterpret_cast<sockaddr_in*>(pAddress->m_rgBytes)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+}
+
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
 {
     sockaddr_in local;
@@ -172,6 +178,21 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
         return WSAGetLastError() == WSAETIMEDOUT ? RECEIVE_TIMED_OUT : RECEIVE_FAILED;
     CopyMemory(pFrom->m_rgBytes, &from, sizeof from);
     return nReceived;
+}
+
+int WaitForDatagrams(const SocketHandle* rgSockets, bool* rgbReady, int nSockets, std::uint32_t nMilliseconds)
+{
+    if (nSockets > MAX_WAITED_SOCKETS)
+        return DATAGRAM_WAIT_FAILED;
+    WSAPOLLFD rgWaits[MAX_WAITED_SOCKETS];
+    for (int i = 0; i < nSockets; ++i)
+        rgWaits[i] = {static_cast<SOCKET>(rgSockets[i]), POLLRDNORM, 0};
+    int nReady = WSAPoll(rgWaits, static_cast<ULONG>(nSockets), nMilliseconds == 0 ? -1 : static_cast<INT>(nMilliseconds));
+    if (nReady == SOCKET_ERROR)
+        return DATAGRAM_WAIT_FAILED;
+    for (int i = 0; i < nSockets; ++i)
+        rgbReady[i] = rgWaits[i].revents != 0;
+    return nReady;
 }
 
 bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to)
@@ -214,11 +235,13 @@ CThread* StartThread(void (*pfnRoutine)(void*), void* pArgument)
     return pThread;
 }
 
-void JoinThread(CThread* pThread)
+bool JoinThread(CThread* pThread, std::uint32_t nMilliseconds)
 {
-    WaitForSingleObject(pThread->m_hThread, INFINITE);
+    if (WaitForSingleObject(pThread->m_hThread, nMilliseconds) != WAIT_OBJECT_0)
+        return false;
     CloseHandle(pThread->m_hThread);
     delete pThread;
+    return true;
 }
 
 bool ExecutableDirectory(std::string* pDirectory)

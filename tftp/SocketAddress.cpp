@@ -14,6 +14,11 @@ bool CSocketAddress::SameAs(const CSocketAddress& other) const
     return std::memcmp(m_rgBytes + PORT_OFFSET, other.m_rgBytes + PORT_OFFSET, 6) == 0;
 }
 
+bool CSocketAddress::SameHost(const CSocketAddress& other) const
+{
+    return std::memcmp(m_rgBytes + ADDRESS_OFFSET, other.m_rgBytes + ADDRESS_OFFSET, 4) == 0;
+}
+
 void CSocketAddress::Print(char* pszText) const
 {
     const unsigned char* p = m_rgBytes + ADDRESS_OFFSET;

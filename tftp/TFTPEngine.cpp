@@ -5,8 +5,11 @@
 #include <cstring>
 
 #include "diag/Trace.h"
+#include "tftp/Options.h"
 #include "tftp/PathSafety.h"
 #include "tftp/TransferRecordText.h"
+
+static_assert(CTFTPServer::MAX_TRANSFERS + 2 <= MAX_WAITED_SOCKETS, "port 6051 and every slot's socket in one wait");
 
 namespace
 {
@@ -16,63 +19,151 @@ std::uint32_t Until(std::uint32_t nDeadline, std::uint32_t nNow)
     std::int32_t nLeft = static_cast<std::int32_t>(nDeadline - nNow);
     return nLeft > 0 ? static_cast<std::uint32_t>(nLeft) : 0;
 }
+
+// A socket for one windowed transfer, on a free port that the system picks; invalid when none can be had.
+SocketHandle OpenTransferSocket()
+{
+    SocketHandle hSocket = OpenUdpSocket();
+    CSocketAddress any;
+    FillAnyAddress(&any, 0);
+    if (hSocket != INVALID_SOCKET_HANDLE && !BindSocket(hSocket, any))
+    {
+        CloseSocket(hSocket);
+        hSocket = INVALID_SOCKET_HANDLE;
+    }
+    return hSocket;
 }
+}  // namespace
 
 void CTFTPServer::ServeRequests()
 {
     TraceA("TFTP: 'Listening' on port %d, protocol UDP at %s\n", m_nPort, m_szBootDir);
     m_nReceiveWaitMs = 0;
     std::uint32_t nWaitMs = 0;  // no transfers yet: wait without end
-    for (;;)
+    while (!m_bStop.load())
     {
-        if (nWaitMs != m_nReceiveWaitMs && SetReceiveTimeout(m_socket.load(), nWaitMs))
-            m_nReceiveWaitMs = nWaitMs;
-        int nLength = ReceiveDatagram(m_socket.load(), m_packet, sizeof m_packet, &m_addrPeer);
-        m_nNow = TickCount();
-        if (nLength == RECEIVE_TIMED_OUT || nLength < 0)
-        {
-            if (m_bStop.load())
-                break;
-            if (nLength != RECEIVE_TIMED_OUT)
-                TraceA("TFTP: recv() failed: error %d\n", LastSocketError());
-            nWaitMs = RunTimers();
-            continue;
-        }
-        if (nLength == 0)
-            TraceA("TFTP: Client closed connection\n");
-        switch (nLength < 2 ? 0 : ReadNet16(m_packet))  // shorter than an opcode: nothing to answer
-        {
-        case TFTP_RRQ:
-            OnReadRequest(nLength);
-            break;
-        case TFTP_WRQ:
-            TraceA("TFTP: Received unsupported write request\n");
-            SendError(TFTP_ERROR_ILLEGAL, "Write operation not supported.");
-            break;
-        case TFTP_DATA:
-            TraceA("TFTP: Received invalid DATA packet\n");
-            SendError(TFTP_ERROR_ILLEGAL, "Write operation not supported.");
-            break;
-        case TFTP_ACK:
-            OnAck(nLength);
-            break;
-        case TFTP_ERROR:
-            OnError(nLength);
-            break;
-        default:
-            break;  // OACK and unknown opcodes: no trace line, no reply
-        }
-        nWaitMs = RunTimers();  // after the datagram, so that its answer is not sent twice; a flood cannot starve them
+        WaitAndDispatch(nWaitMs);
+        nWaitMs = RunTimers();  // after the datagrams, so that their answers are not sent twice; a flood cannot starve them
     }
+    // Every client still served hears that the server stopped, and every transfer leaves its record.
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
-        m_pTransfers[i].Reset();
+    {
+        if (m_pTransfers[i].m_bInUse)
+            EndTransfer(m_pTransfers[i], ETransferEnd::ServerStopped, TFTP_ERROR_UNDEFINED, "Server stopped.");
+    }
+}
+
+// Waits up to nWaitMs for datagrams and hands each one that arrived to its socket's handler.
+void CTFTPServer::WaitAndDispatch(std::uint32_t nWaitMs)
+{
+    if (m_nOwnSockets == 0)
+    {
+        // Port 6051 alone: its receive is the wait, and lock-step costs one receive and one send per block.
+        if (nWaitMs != m_nReceiveWaitMs && SetReceiveTimeout(m_socket, nWaitMs))
+            m_nReceiveWaitMs = nWaitMs;
+        int nLength = ReceiveDatagram(m_socket, m_packet, sizeof m_packet, &m_addrPeer);
+        m_nNow = TickCount();
+        if (!m_bStop.load())
+            OnListenerDatagram(nLength);
+        return;
+    }
+    // The windowed transfers' own sockets first, port 6051 last: a request handled there may end a transfer and
+    // close its socket, whose number the system may then give to the next transfer's.
+    SocketHandle rgSockets[TRANSFER_SLOTS + 1];
+    CTransfer* rgpOwners[TRANSFER_SLOTS + 1];
+    bool rgbReady[TRANSFER_SLOTS + 1];
+    int nSockets = 0;
+    for (int i = 0; i < TRANSFER_SLOTS; ++i)
+    {
+        if (m_pTransfers[i].m_bInUse && m_pTransfers[i].m_hSocket != INVALID_SOCKET_HANDLE)
+        {
+            rgpOwners[nSockets] = &m_pTransfers[i];
+            rgSockets[nSockets++] = m_pTransfers[i].m_hSocket;
+        }
+    }
+    rgpOwners[nSockets] = nullptr;
+    rgSockets[nSockets++] = m_socket;
+    int nReady = WaitForDatagrams(rgSockets, rgbReady, nSockets, nWaitMs);
+    m_nNow = TickCount();
+    if (nReady == DATAGRAM_WAIT_FAILED)
+        TraceA("TFTP: poll() failed: error %d\n", LastSocketError());
+    for (int i = 0; nReady > 0 && i < nSockets && !m_bStop.load(); ++i)
+    {
+        if (!rgbReady[i])
+            continue;
+        int nLength = ReceiveDatagram(rgSockets[i], m_packet, sizeof m_packet, &m_addrPeer);
+        if (rgpOwners[i] == nullptr)
+            OnListenerDatagram(nLength);
+        else if (nLength >= 0 && rgpOwners[i]->m_bInUse && rgpOwners[i]->m_hSocket == rgSockets[i])
+            OnTransferDatagram(*rgpOwners[i], nLength);
+    }
+}
+
+// Port 6051: read requests start and repeat transfers; ACK and ERROR belong to the transfers that run on it.
+void CTFTPServer::OnListenerDatagram(int nLength)
+{
+    if (nLength < 0)
+    {
+        if (nLength != RECEIVE_TIMED_OUT)
+            TraceA("TFTP: recv() failed: error %d\n", LastSocketError());
+        return;
+    }
+    if (nLength == 0)
+        TraceA("TFTP: Client closed connection\n");
+    CTransfer* pTransfer = nullptr;
+    switch (nLength < 2 ? 0 : ReadNet16(m_packet))  // shorter than an opcode: nothing to answer
+    {
+    case TFTP_RRQ:
+        OnReadRequest(nLength);
+        break;
+    case TFTP_WRQ:
+        TraceA("TFTP: Received unsupported write request\n");
+        SendError(m_socket, TFTP_ERROR_ILLEGAL, "Write operation not supported.", m_addrPeer);
+        break;
+    case TFTP_DATA:
+        TraceA("TFTP: Received invalid DATA packet\n");
+        SendError(m_socket, TFTP_ERROR_ILLEGAL, "Write operation not supported.", m_addrPeer);
+        break;
+    case TFTP_ACK:
+    case TFTP_ERROR:
+        // A windowed transfer takes its client's ACKs only on its own port: one sent here blindly moves nothing.
+        pTransfer = FindTransfer(m_addrPeer);
+        if (pTransfer != nullptr && pTransfer->m_hSocket == INVALID_SOCKET_HANDLE)
+            OnTransferDatagram(*pTransfer, nLength);
+        break;
+    default:
+        break;  // OACK and unknown opcodes: no trace line, no reply
+    }
+}
+
+// A datagram for one transfer: on its own socket, or on port 6051 from its client.
+void CTFTPServer::OnTransferDatagram(CTransfer& transfer, int nLength)
+{
+    std::uint16_t nOpcode = nLength < 2 ? 0 : ReadNet16(m_packet);
+    if (!transfer.m_addrClient.SameAs(m_addrPeer))
+    {
+        // Another address or port on the transfer's own: ERROR 5, and nothing changes. An ERROR is never
+        // answered, so that two programs cannot keep answering each other.
+        if (nOpcode == TFTP_ERROR)
+            return;
+        char szStranger[SOCKET_ADDRESS_TEXT_BYTES];
+        m_addrPeer.Print(szStranger);
+        TraceA("TFTP: Received a datagram from %s, which is not the client of the transfer of %s\n", szStranger,
+               transfer.Name());
+        SendError(transfer.m_hSocket, TFTP_ERROR_UNKNOWN_TRANSFER, "Unknown transfer ID.", m_addrPeer);
+        return;
+    }
+    if (nOpcode == TFTP_ACK)
+        OnAck(transfer, nLength);
+    else if (nOpcode == TFTP_ERROR)
+        OnError(transfer, nLength);
 }
 
 // A client silent for the whole give-up bound is dropped; one silent for its interval gets its outstanding
-// packets again, and again after twice as long while it stays silent. Returns the time until the nearest
-// deadline left (a resend or a give-up), at least 1 ms, or 0 without transfers, which waits without end: one
-// pass over the table per datagram. In lock-step it is the interval every time, so the socket's time-out is
-// seldom set again.
+// packets again, and again after twice as long while it stays silent, within the limits for an unconfirmed
+// transfer and for a file whose last block went out. Returns the time until the nearest deadline left (a resend
+// or a give-up), at least 1 ms, or 0 without transfers, which waits without end: one pass over the table per
+// wait. In lock-step it is the interval every time, so the socket's time-out is seldom set again.
 std::uint32_t CTFTPServer::RunTimers()
 {
     std::uint32_t nWait = 0;
@@ -81,6 +172,11 @@ std::uint32_t CTFTPServer::RunTimers()
         CTransfer& transfer = m_pTransfers[i];
         if (!transfer.m_bInUse)
             continue;
+        if (m_nNow - transfer.m_nLastHeardTick >= IDLE_DROP_MS && transfer.LastBlockSent())
+        {
+            EndTransfer(transfer, ETransferEnd::SentUnacknowledged, 0, "");
+            continue;
+        }
         if (m_nNow - transfer.m_nLastHeardTick >= IDLE_DROP_MS)
         {
             char szClient[SOCKET_ADDRESS_TEXT_BYTES];
@@ -89,49 +185,52 @@ std::uint32_t CTFTPServer::RunTimers()
             EndTransfer(transfer, ETransferEnd::DroppedIdle, TFTP_ERROR_UNDEFINED, "Transfer timed out.");
             continue;
         }
-        if (m_nNow - transfer.m_nLastSentTick >= transfer.ResendDueMs())
+        bool bCapped = transfer.m_nSilentResends >= SILENT_RESENDS;
+        bool bResends = !(bCapped && transfer.IsUnconfirmed());
+        if (bResends && m_nNow - transfer.m_nLastSentTick >= transfer.ResendDueMs())
         {
-            Resend(transfer);
+            // A client that has every block but whose last ACK was lost would otherwise wait for the give-up.
+            if (bCapped && transfer.LastBlockSent())
+            {
+                EndTransfer(transfer, ETransferEnd::SentUnacknowledged, 0, "");
+                continue;
+            }
+            // A silent client gets one block: all that a vanished one costs, and what one that lost the rest of the
+            // window needs to answer.
+            bool bSent = transfer.IsUnconfirmed() ? ResendFirstAnswer(transfer) : Resend(transfer, 1);
+            if (!bSent)
+            {
+                EndUnreadable(transfer);
+                continue;
+            }
             ++transfer.m_nSilentResends;
+            bResends = !(transfer.m_nSilentResends >= SILENT_RESENDS && transfer.IsUnconfirmed());
         }
-        std::uint32_t nLeft = std::max(std::min(Until(transfer.m_nLastSentTick + transfer.ResendDueMs(), m_nNow),
-                                                Until(transfer.m_nLastHeardTick + IDLE_DROP_MS, m_nNow)),
-                                       std::uint32_t(1));
+        std::uint32_t nLeft = Until(transfer.m_nLastHeardTick + IDLE_DROP_MS, m_nNow);
+        if (bResends)
+            nLeft = std::min(nLeft, Until(transfer.m_nLastSentTick + transfer.ResendDueMs(), m_nNow));
+        nLeft = std::max(nLeft, std::uint32_t(1));
         nWait = nWait == 0 ? nLeft : std::min(nWait, nLeft);
     }
     return nWait;
 }
 
-// The client's transfer, or null. Finding it counts as hearing from the client.
+// The client's transfer, whichever socket it runs on, or null.
 CTransfer* CTFTPServer::FindTransfer(const CSocketAddress& client)
 {
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
     {
         if (m_pTransfers[i].IsFor(client))
-        {
-            m_pTransfers[i].m_nLastHeardTick = m_nNow;
-            m_pTransfers[i].m_nSilentResends = 0;
             return &m_pTransfers[i];
-        }
     }
     return nullptr;
 }
 
-// A free slot, which always exists: the table has a slot more than the transfers it keeps. *pbFull tells
-// whether the transfers in use have reached MAX_TRANSFERS.
-CTransfer* CTFTPServer::FindSlot(bool* pbFull)
+// The client spoke: its silence, and the back-off of the resends, start again.
+void CTFTPServer::HearFrom(CTransfer& transfer)
 {
-    CTransfer* pFree = nullptr;
-    int nInUse = 0;
-    for (int i = 0; i < TRANSFER_SLOTS; ++i)
-    {
-        if (m_pTransfers[i].m_bInUse)
-            ++nInUse;
-        else if (pFree == nullptr)
-            pFree = &m_pTransfers[i];
-    }
-    *pbFull = nInUse >= MAX_TRANSFERS;
-    return pFree;
+    transfer.m_nLastHeardTick = m_nNow;
+    transfer.m_nSilentResends = 0;
 }
 
 void CTFTPServer::OnReadRequest(int nLength)
@@ -140,51 +239,56 @@ void CTFTPServer::OnReadRequest(int nLength)
     if (!ReadReadRequest(m_packet, nLength, &request))
         return;  // name or mode not closed inside the datagram: ignored, every transfer goes on
     TraceA("TFTP: Received read request\n");
+    unsigned char identity[TFTP_PACKET_BYTES];
+    int nIdentity = RequestIdentity(request, identity);
     CTransfer* pTransfer = FindTransfer(m_addrPeer);
-    if (pTransfer != nullptr && pTransfer->IsRepeatedBy(m_packet + 2, nLength - 2))
-    {
-        AnswerRepeatedRequest(*pTransfer);
-        return;
-    }
-    // A client's new request starts its transfer over; another client's takes a free slot.
-    CTransfer* pDisplace = nullptr;
     if (pTransfer != nullptr)
     {
-        pTransfer->Reset();
-    }
-    else
-    {
-        bool bFull = false;
-        pTransfer = FindSlot(&bFull);
-        // A full table gives up only the transfer whose client has been silent longest, and only once that
-        // client has been silent for its interval: a flood of requests cannot end a transfer that moves.
-        for (int i = 0; bFull && i < TRANSFER_SLOTS; ++i)
+        HearFrom(*pTransfer);
+        if (pTransfer->IsRepeatedBy(identity, nIdentity))
         {
-            CTransfer& other = m_pTransfers[i];
-            if (other.m_bInUse && m_nNow - other.m_nLastHeardTick >= other.m_nIntervalMs &&
-                (pDisplace == nullptr || m_nNow - other.m_nLastHeardTick > m_nNow - pDisplace->m_nLastHeardTick))
-                pDisplace = &other;
-        }
-        if (bFull && pDisplace == nullptr)
-        {
-            TraceA("TFTP: Received RRQ for %s\n", request.m_pszName);
-            TraceA("TFTP: Refused the read request: %d transfers under way\n", MAX_TRANSFERS);
-            Refuse(request.m_pszName, TFTP_ERROR_UNDEFINED, "Server busy.");
+            AnswerRepeatedRequest(*pTransfer);
             return;
         }
+        // A different request from the client starts over: the transfer it ends is recorded as the client's choice.
+        EndTransfer(*pTransfer, ETransferEnd::Restarted, 0, "");
     }
-    if (!OpenRequestedFile(request, *pTransfer, pDisplace))
+    CRequestOptions options;
+    ReadRequestOptions(request, &options);
+    CTransfer* pSlot = nullptr;
+    CTransfer* pDisplace = nullptr;
+    if (!AdmitRequest(request, &pSlot, &pDisplace))
         return;
-    pTransfer->m_bInUse = true;
-    pTransfer->m_addrClient = m_addrPeer;
-    std::memcpy(pTransfer->m_request, m_packet + 2, static_cast<std::size_t>(nLength - 2));
-    pTransfer->m_nRequestLength = nLength - 2;
-    pTransfer->m_nIntervalMs = DEFAULT_INTERVAL_MS;
-    pTransfer->m_nStartTick = m_nNow;
-    pTransfer->m_nLastHeardTick = m_nNow;
-    NegotiateOptions(*pTransfer, request);
-    if (!pTransfer->m_bOackPending)
-        SendNewBlocks(*pTransfer);  // without an OACK, DATA 1 answers at once
+    // A window runs from a port of its own, which only a client that heard the OACK knows: an ACK forged blindly to
+    // port 6051 moves nothing. Lock-step, the instrument's way, stays on port 6051.
+    SocketHandle hOwn = INVALID_SOCKET_HANDLE;
+    if (options.Asked(OPTION_WINDOWSIZE, 1) > 1 && (hOwn = OpenTransferSocket()) == INVALID_SOCKET_HANDLE)
+    {
+        TraceA("TFTP: Received RRQ for %s\n", request.m_pszName);
+        TraceA("TFTP: socket() failed with error %d\n", LastSocketError());
+        Refuse(request.m_pszName, TFTP_ERROR_UNDEFINED, "Server busy.");
+        return;
+    }
+    if (!OpenRequestedFile(request, *pSlot, pDisplace))
+    {
+        if (hOwn != INVALID_SOCKET_HANDLE)
+            CloseSocket(hOwn);
+        return;
+    }
+    CTransfer& transfer = *pSlot;
+    transfer.m_bInUse = true;
+    transfer.m_addrClient = m_addrPeer;
+    transfer.m_hSocket = hOwn;
+    m_nOwnSockets += hOwn != INVALID_SOCKET_HANDLE;
+    std::memcpy(transfer.m_request, identity, static_cast<std::size_t>(nIdentity));
+    transfer.m_nRequestLength = nIdentity;
+    transfer.m_nIntervalMs = DEFAULT_INTERVAL_MS;
+    transfer.m_nStartTick = m_nNow;
+    transfer.m_nLastHeardTick = m_nNow;
+    NegotiateOptions(transfer, request, options);
+    transfer.m_bOackPending = transfer.m_nOackLength > 0;
+    if (!ResendFirstAnswer(transfer))  // without an OACK, DATA 1 answers at once
+        EndUnreadable(transfer);
 }
 
 // The client did not hear the first answer in time and asks again: it gets that answer again while it is
@@ -193,9 +297,35 @@ void CTFTPServer::OnReadRequest(int nLength)
 void CTFTPServer::AnswerRepeatedRequest(CTransfer& transfer)
 {
     TraceA("TFTP: Received the same read request again for %s\n", transfer.Name());
-    bool bOutstanding = transfer.m_bOackPending || (transfer.m_nOackLength == 0 && transfer.m_nFirstUnacked == 1);
-    if (bOutstanding && m_nNow - transfer.m_nLastSentTick >= RESEND_GAP_MS)
-        Resend(transfer);
+    if (transfer.IsUnconfirmed() && m_nNow - transfer.m_nLastSentTick >= RESEND_GAP_MS && !ResendFirstAnswer(transfer))
+        EndUnreadable(transfer);
+}
+
+// A free slot for a new request (the table has a slot more than the transfers it keeps) and, when every transfer
+// slot is taken, the transfer that gives up its place once the new file has opened. False after refusing the
+// request with "Server busy.": its host holds its share of the slots, or every other client is busy.
+bool CTFTPServer::AdmitRequest(const CReadRequest& request, CTransfer** ppSlot, CTransfer** ppDisplace)
+{
+    int nInUse = 0;
+    for (int i = 0; i < TRANSFER_SLOTS; ++i)
+    {
+        if (m_pTransfers[i].m_bInUse)
+            ++nInUse;
+        else if (*ppSlot == nullptr)
+            *ppSlot = &m_pTransfers[i];
+    }
+    bool bHostFull = CountTransfersOfHost(m_pTransfers.get(), TRANSFER_SLOTS, m_addrPeer) >= MAX_TRANSFERS_PER_HOST;
+    if (!bHostFull && nInUse >= MAX_TRANSFERS)
+        *ppDisplace = ChooseDisplaced(m_pTransfers.get(), TRANSFER_SLOTS, m_nNow);
+    if (!bHostFull && (nInUse < MAX_TRANSFERS || *ppDisplace != nullptr))
+        return true;
+    TraceA("TFTP: Received RRQ for %s\n", request.m_pszName);
+    if (bHostFull)
+        TraceA("TFTP: Refused the read request: %d transfers under way for its host\n", MAX_TRANSFERS_PER_HOST);
+    else
+        TraceA("TFTP: Refused the read request: %d transfers under way\n", MAX_TRANSFERS);
+    Refuse(request.m_pszName, TFTP_ERROR_UNDEFINED, "Server busy.");
+    return false;
 }
 
 // The checks of a read request in their order, each refusal traced, answered and recorded; true with the file
@@ -243,26 +373,26 @@ bool CTFTPServer::OpenRequestedFile(const CReadRequest& request, CTransfer& tran
 
 void CTFTPServer::Refuse(const char* pszName, std::uint16_t nCode, const char* pszText)
 {
-    SendError(nCode, pszText);
+    SendError(m_socket, nCode, pszText, m_addrPeer);
     char szClient[SOCKET_ADDRESS_TEXT_BYTES];
     m_addrPeer.Print(szClient);
     Record({ETransferEnd::Refused, szClient, pszName, "", 0, 0, 0, 0, 0, nCode, pszText});
 }
 
 // An ACK of block n (on the wire, its low 16 bits) says that every block up to n arrived.
-void CTFTPServer::OnAck(int nLength)
+void CTFTPServer::OnAck(CTransfer& transfer, int nLength)
 {
     std::uint16_t nAck = 0;
-    CTransfer* pTransfer = nullptr;
-    if (!ReadAck(m_packet, nLength, &nAck) || (pTransfer = FindTransfer(m_addrPeer)) == nullptr)
-        return;  // cut short, or from a client without a transfer: no reply, nothing changes
-    CTransfer& transfer = *pTransfer;
+    if (!ReadAck(m_packet, nLength, &nAck))
+        return;  // cut short: no reply, nothing changes
+    HearFrom(transfer);
     if (transfer.m_bOackPending)
     {
         if (nAck == 0)
         {
             transfer.m_bOackPending = false;
-            SendNewBlocks(transfer);
+            if (!SendWindow(transfer))
+                EndUnreadable(transfer);
         }
         return;
     }
@@ -270,16 +400,18 @@ void CTFTPServer::OnAck(int nLength)
     std::uint16_t nAhead = static_cast<std::uint16_t>(nAck - static_cast<std::uint16_t>(nBefore));
     if (nAhead == 0)
     {
-        // The client repeats the ACK before what it misses, after its time-out. An ACK 0 of a DATA 1 sent
-        // without an OACK acknowledges nothing the client ever got, so it brings nothing.
+        // The client repeats the ACK before what it misses, after its time-out: the window goes again from there.
+        // An ACK 0 of a DATA 1 sent without an OACK acknowledges nothing the client ever got, so it brings nothing.
         bool bAcksAnything = nBefore > 0 || transfer.m_nOackLength > 0;
-        if (bAcksAnything && m_nNow - transfer.m_nLastSentTick >= RESEND_GAP_MS)
-            Resend(transfer);
+        if (bAcksAnything && m_nNow - transfer.m_nLastSentTick >= RESEND_GAP_MS &&
+            !Resend(transfer, transfer.m_nWindowSize))
+            EndUnreadable(transfer);
         return;
     }
-    if (nAhead > transfer.InFlight())
+    if (nAhead > transfer.m_nNeverSent - transfer.m_nFirstUnacked)
         return;  // no block sent to this client has that number
     transfer.m_nFirstUnacked = nBefore + nAhead + 1;
+    transfer.m_nNextToSend = std::max(transfer.m_nNextToSend, transfer.m_nFirstUnacked);
     if (transfer.m_nLastBlock != 0 && transfer.m_nFirstUnacked > transfer.m_nLastBlock)
     {
         TraceA("TFTP: Transferred %llu blocks of %u data bytes in %.3lf seconds.\n",
@@ -290,18 +422,17 @@ void CTFTPServer::OnAck(int nLength)
     }
     // An ACK inside the window slides it: the blocks after the acknowledged one are in flight still, and go
     // again only after the interval or a repeated ACK, so a duplicated datagram never costs a whole window.
-    SendNewBlocks(transfer);
+    if (!SendWindow(transfer))
+        EndUnreadable(transfer);
 }
 
-void CTFTPServer::OnError(int nLength)
+void CTFTPServer::OnError(CTransfer& transfer, int nLength)
 {
     std::uint16_t nCode = 0;
     const char* pText = nullptr;
     int nTextLength = 0;
-    CTransfer* pTransfer = nullptr;
-    if (!ReadErrorPacket(m_packet, nLength, &nCode, &pText, &nTextLength) ||
-        (pTransfer = FindTransfer(m_addrPeer)) == nullptr)
-        return;  // cut short, or from a client without a transfer: nothing to end
+    if (!ReadErrorPacket(m_packet, nLength, &nCode, &pText, &nTextLength))
+        return;  // cut short: nothing to end
     if (nTextLength == 0)
         TraceA("TFTP: Received error %d packet - no reason given\n", nCode);
     else
@@ -310,33 +441,37 @@ void CTFTPServer::OnError(int nLength)
     std::memcpy(szText, pText, static_cast<std::size_t>(nTextLength));
     szText[nTextLength] = '\0';
     // An ERROR that answers the OACK before any DATA is how a client ends a request for the size alone.
-    EndTransfer(*pTransfer, pTransfer->m_bOackPending ? ETransferEnd::SizeProbe : ETransferEnd::ClientError, nCode,
-                szText);
+    EndTransfer(transfer, transfer.m_bOackPending ? ETransferEnd::SizeProbe : ETransferEnd::ClientError, nCode, szText);
 }
 
-// Fills the window: every block from the first never sent up to a window past the first unacknowledged one,
-// until the file's short last block has gone. A failed read ends the transfer.
-void CTFTPServer::SendNewBlocks(CTransfer& transfer)
+// Fills the window: every block from the next one to send up to a window past the first unacknowledged one,
+// until the file's short last block has gone.
+bool CTFTPServer::SendWindow(CTransfer& transfer)
 {
-    while (transfer.m_nNextToSend < transfer.m_nFirstUnacked + transfer.m_nWindowSize && transfer.m_nLastBlock == 0)
+    return SendBlocks(transfer, transfer.m_nWindowSize);
+}
+
+// Sends blocks from the next one to send while they lie within nBlocks (at most a window) past the first
+// unacknowledged one, up to the file's last block.
+bool CTFTPServer::SendBlocks(CTransfer& transfer, std::uint64_t nBlocks)
+{
+    std::uint64_t nEnd = transfer.m_nFirstUnacked + std::min<std::uint64_t>(nBlocks, transfer.m_nWindowSize);
+    while (transfer.m_nNextToSend < nEnd && (transfer.m_nLastBlock == 0 || transfer.m_nNextToSend <= transfer.m_nLastBlock))
     {
-        if (!SendBlock(transfer, transfer.m_nNextToSend))
-            return;
-        ++transfer.m_nNextToSend;
+        if (!SendBlock(transfer))
+            return false;
     }
+    return true;
 }
 
-// Builds a DATA packet from the read-ahead, which still holds every block in flight, and sends it.
-bool CTFTPServer::SendBlock(CTransfer& transfer, std::uint64_t nBlock)
+// Builds the next DATA packet from the read-ahead, which still holds every block in flight, and sends it.
+bool CTFTPServer::SendBlock(CTransfer& transfer)
 {
+    const std::uint64_t nBlock = transfer.m_nNextToSend;
     const unsigned char* pData = nullptr;
     int nRead = transfer.m_readAhead.Block(nBlock, transfer.m_nBlockSize, transfer.m_nFirstUnacked, &pData);
     if (nRead < 0)
-    {
-        TraceA("TFTP: Read of file failed in ACK handler\n");
-        EndTransfer(transfer, ETransferEnd::ReadFailed, TFTP_ERROR_ACCESS, "File read failed.");
         return false;
-    }
     if (nRead < transfer.m_nBlockSize)
     {
         transfer.m_nLastBlock = nBlock;
@@ -345,45 +480,61 @@ bool CTFTPServer::SendBlock(CTransfer& transfer, std::uint64_t nBlock)
     WriteDataHeader(m_dataPacket, static_cast<std::uint16_t>(nBlock));
     std::memcpy(m_dataPacket + TFTP_DATA_HEADER_BYTES, pData, static_cast<std::size_t>(nRead));
     transfer.m_nLastSentTick = m_nNow;
-    SendTo(m_dataPacket, TFTP_DATA_HEADER_BYTES + nRead, transfer.m_addrClient);
+    if (nBlock < transfer.m_nNeverSent)
+        ++transfer.m_nBlocksResent;
+    else
+        transfer.m_nNeverSent = nBlock + 1;
+    ++transfer.m_nNextToSend;
+    SendTo(SocketOf(transfer), m_dataPacket, TFTP_DATA_HEADER_BYTES + nRead, transfer.m_addrClient);
     return true;
 }
 
-// The outstanding packets again: the OACK while its ACK 0 is awaited, else every block in flight.
-void CTFTPServer::Resend(CTransfer& transfer)
+// The first answer again: the OACK while its ACK 0 is awaited, else DATA 1.
+bool CTFTPServer::ResendFirstAnswer(CTransfer& transfer)
 {
+    if (!transfer.m_bOackPending)
+        return Resend(transfer, 1);
     transfer.m_nLastSentTick = m_nNow;
-    if (transfer.m_bOackPending)
-    {
-        SendTo(transfer.m_oack, transfer.m_nOackLength, transfer.m_addrClient);
-        return;
-    }
-    for (std::uint64_t nBlock = transfer.m_nFirstUnacked; nBlock < transfer.m_nNextToSend; ++nBlock)
-    {
-        if (!SendBlock(transfer, nBlock))
-            return;
-        ++transfer.m_nBlocksResent;
-    }
+    SendTo(SocketOf(transfer), transfer.m_oack, transfer.m_nOackLength, transfer.m_addrClient);
+    return true;
 }
 
-// Ends a transfer: the client is told with ERROR nCode unless it finished or ended the transfer itself; the
-// record goes out; the slot is freed. Its later ACKs find no transfer and get nothing.
+// Goes back to the first unacknowledged block and sends nBlocks from there: the blocks after them count as never
+// sent, so the client's ACK of the last one it has brings the rest at once.
+bool CTFTPServer::Resend(CTransfer& transfer, std::uint64_t nBlocks)
+{
+    transfer.m_nNextToSend = transfer.m_nFirstUnacked;
+    return SendBlocks(transfer, nBlocks);
+}
+
+// Ends a transfer: the client is told with ERROR nCode unless it ended the transfer itself or has every block;
+// the record goes out; the transfer's own socket closes and the slot is freed. Later ACKs find no transfer.
 void CTFTPServer::EndTransfer(CTransfer& transfer, ETransferEnd eEnd, std::uint16_t nCode, const char* pszText)
 {
     bool bClientEnded = eEnd == ETransferEnd::Finished || eEnd == ETransferEnd::ClientError ||
-                        eEnd == ETransferEnd::SizeProbe;
+                        eEnd == ETransferEnd::SizeProbe || eEnd == ETransferEnd::Restarted ||
+                        eEnd == ETransferEnd::SentUnacknowledged;
     if (!bClientEnded)
-    {
-        unsigned char error[TFTP_ERROR_BUFFER_BYTES];
-        SendTo(error, BuildError(error, sizeof error, nCode, pszText), transfer.m_addrClient);
-    }
+        SendError(SocketOf(transfer), nCode, pszText, transfer.m_addrClient);
     char szClient[SOCKET_ADDRESS_TEXT_BYTES];
     transfer.m_addrClient.Print(szClient);
-    std::uint64_t nBlocks = transfer.m_nNextToSend - 1;
-    Record({eEnd, szClient, transfer.Name(), transfer.m_szOptions, transfer.BytesAcknowledged(),
-            static_cast<std::uint32_t>(nBlocks), transfer.m_nBlockSize, m_nNow - transfer.m_nStartTick,
-            transfer.m_nBlocksResent, bClientEnded ? nCode : std::uint16_t(0), bClientEnded ? pszText : ""});
+    bool bClientText = eEnd == ETransferEnd::ClientError || eEnd == ETransferEnd::SizeProbe;
+    Record({eEnd, szClient, transfer.Name(), transfer.m_szOptions,
+            eEnd == ETransferEnd::SentUnacknowledged ? transfer.FileBytes() : transfer.BytesAcknowledged(),
+            static_cast<std::uint32_t>(transfer.m_nNeverSent - 1), transfer.m_nBlockSize, m_nNow - transfer.m_nStartTick,
+            transfer.m_nBlocksResent, bClientText ? nCode : std::uint16_t(0), bClientText ? pszText : ""});
+    if (transfer.m_hSocket != INVALID_SOCKET_HANDLE)
+    {
+        CloseSocket(transfer.m_hSocket);
+        --m_nOwnSockets;
+    }
     transfer.Reset();
+}
+
+void CTFTPServer::EndUnreadable(CTransfer& transfer)
+{
+    TraceA("TFTP: Read of file failed in ACK handler\n");
+    EndTransfer(transfer, ETransferEnd::ReadFailed, TFTP_ERROR_ACCESS, "File read failed.");
 }
 
 // One trace line per record, after the transfer's own lines, and the record to its keeper.

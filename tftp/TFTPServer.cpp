@@ -29,6 +29,7 @@ void CTFTPServer::SetRecordSink(PfnTransferRecord pfnRecord, void* pContext)
 CThread* CTFTPServer::Start()
 {
     m_bStop.store(false);
+    m_bListening.store(false);
     if (!OpenBootDirectory())
         return nullptr;
     if (m_pTransfers == nullptr)
@@ -63,20 +64,34 @@ bool CTFTPServer::OpenBootDirectory()
     return m_bootDirectory.Open(m_szBootDir);
 }
 
-bool CTFTPServer::Stop()
+void CTFTPServer::Stop()
 {
-    // The flag is set before the socket closes, so the failure that the close causes finds it set.
     m_bStop.store(true);
-    SocketHandle hSocket = m_socket.exchange(INVALID_SOCKET_HANDLE);
-    if (hSocket != INVALID_SOCKET_HANDLE)
-        CloseSocket(hSocket);
     if (m_pThread != nullptr)
     {
-        JoinThread(m_pThread);
+        // Woken again while it has not ended: it may still be binding its port, or the datagram may have been lost.
+        do
+            WakeServerThread();
+        while (!JoinThread(m_pThread, STOP_WAKE_MS));
         m_pThread = nullptr;
     }
     EndSocketsLayer();
-    return true;
+}
+
+// An empty datagram from this host to the server's port wakes the thread from its wait, and it finds the stop flag.
+// The thread keeps its sockets until it has ended every transfer, so that each client can still be told.
+void CTFTPServer::WakeServerThread()
+{
+    if (!m_bListening.load())
+        return;  // still binding: the thread looks at the flag between its tries
+    SocketHandle hSocket = OpenUdpSocket();
+    if (hSocket == INVALID_SOCKET_HANDLE)
+        return;
+    CSocketAddress server;
+    FillLoopbackAddress(&server, m_nPort);
+    const unsigned char nothing = 0;
+    SendDatagram(hSocket, &nothing, 0, server);
+    CloseSocket(hSocket);
 }
 
 void CTFTPServer::Entry(void* pServer)
@@ -85,34 +100,29 @@ void CTFTPServer::Entry(void* pServer)
     TraceA("Entering CTFTPServer::Entry().\n");
     if (pThis->InitSocket())
         pThis->ServeRequests();
+    if (pThis->m_socket != INVALID_SOCKET_HANDLE)
+        CloseSocket(pThis->m_socket);
+    pThis->m_socket = INVALID_SOCKET_HANDLE;
     TraceA("CTFTPServer::Entry() is down!\n");
 }
 
 bool CTFTPServer::InitSocket()
 {
-    SocketHandle hSocket = OpenUdpSocket();
-    if (hSocket == INVALID_SOCKET_HANDLE)
+    m_socket = OpenUdpSocket();
+    if (m_socket == INVALID_SOCKET_HANDLE)
     {
         TraceA("TFTP: socket() failed with error %d\n", LastSocketError());
         return false;
     }
-    m_socket.store(hSocket);
-    // A stop that came before the socket existed had nothing to close: close it here, or the thread
-    // would wait in its receive for ever.
-    if (m_bStop.load())
-    {
-        hSocket = m_socket.exchange(INVALID_SOCKET_HANDLE);
-        if (hSocket != INVALID_SOCKET_HANDLE)
-            CloseSocket(hSocket);
-        return false;
-    }
     FillAnyAddress(&m_addrLocal, m_nPort);
     // Another program may hold the port: wait for it, silently, until bound or stopped.
-    while (!BindSocket(m_socket.load(), m_addrLocal))
+    while (!BindSocket(m_socket, m_addrLocal))
     {
         if (m_bStop.load())
             return false;
         SleepMilliseconds(500);
     }
-    return true;
+    // A stop that came before this could not wake the thread with a datagram: the flag is looked at once more.
+    m_bListening.store(true);
+    return !m_bStop.load();
 }

@@ -12,6 +12,9 @@ enum class ETransferEnd : std::uint8_t
     ReadFailed,     // the served file could not be read
     DroppedIdle,    // the client stayed silent past the give-up bound
     DroppedBusy,    // displaced by a new request while the table was full
+    Restarted,      // the client's different request started its transfer over
+    ServerStopped,  // the server stopped while the transfer was under way
+    SentUnacknowledged,  // every block went out, but the client stayed silent after the last: its ACK did not arrive
 };
 
 // The texts point into the server's own buffers and hold only during the call that hands the record over:
@@ -22,7 +25,7 @@ struct CTransferRecord
     const char* m_pszClient;        // "A.B.C.D:PORT"
     const char* m_pszFile;          // the requested name
     const char* m_pszOptions;       // the accepted options as acknowledged, "blksize 1428, tsize 2048", or ""
-    std::uint64_t m_nBytes;         // file bytes the client acknowledged
+    std::uint64_t m_nBytes;         // file bytes the client acknowledged; SentUnacknowledged: the whole file's
     std::uint32_t m_nBlocks;        // distinct DATA blocks sent
     std::uint32_t m_nBlockSize;
     std::uint32_t m_nMilliseconds;  // from the request to the end

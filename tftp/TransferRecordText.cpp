@@ -9,11 +9,13 @@ void FormatTransferRecord(const CTransferRecord& record, char* pszText, std::siz
     switch (record.m_eEnd)
     {
     case ETransferEnd::Finished:
-        std::snprintf(pszText, cbText, "Sent %s to %s: %llu bytes in %u blocks of %u, %u.%03u s, %u blocks resent, options: %s",
+    case ETransferEnd::SentUnacknowledged:
+        std::snprintf(pszText, cbText, "Sent %s to %s: %llu bytes in %u blocks of %u, %u.%03u s, %u blocks resent, options: %s%s",
                       record.m_pszFile, record.m_pszClient, static_cast<unsigned long long>(record.m_nBytes),
                       unsigned(record.m_nBlocks), unsigned(record.m_nBlockSize), unsigned(record.m_nMilliseconds / 1000),
                       unsigned(record.m_nMilliseconds % 1000), unsigned(record.m_nBlocksResent),
-                      record.m_pszOptions[0] != '\0' ? record.m_pszOptions : "none");
+                      record.m_pszOptions[0] != '\0' ? record.m_pszOptions : "none",
+                      record.m_eEnd == ETransferEnd::SentUnacknowledged ? ", the last ACK did not arrive" : "");
         return;
     case ETransferEnd::Refused:
         std::snprintf(pszText, cbText, "Refused %s from %s: error %u \"%s\"", record.m_pszFile, record.m_pszClient,
@@ -37,6 +39,12 @@ void FormatTransferRecord(const CTransferRecord& record, char* pszText, std::siz
         break;
     case ETransferEnd::DroppedBusy:
         pszWhy = "dropped for a new request while every slot was taken";
+        break;
+    case ETransferEnd::Restarted:
+        pszWhy = "restarted by the client";
+        break;
+    case ETransferEnd::ServerStopped:
+        pszWhy = "server stopped";
         break;
     }
     std::snprintf(pszText, cbText, "Ended %s to %s early: %s, after %llu bytes in %u blocks", record.m_pszFile,

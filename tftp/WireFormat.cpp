@@ -1,6 +1,7 @@
 // TFTP wire format: bounded readers of RRQ, ACK and ERROR packets, and the builders of DATA, OACK and ERROR.
 #include "tftp/WireFormat.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -19,36 +20,35 @@ char LowerAscii(unsigned char c)
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
 }
 
-struct COptionRule
+// An option pair of a request, for sorting: names compare without regard to ASCII case, then values byte by byte.
+struct COptionPair
 {
     const char* m_pszName;
-    std::uint64_t m_nMin, m_nMax;
+    const char* m_pszValue;
 };
-const COptionRule g_rgOptionRules[OPTION_COUNT] = {
-    {"blksize", 8, 65464}, {"tsize", 0, UINT64_MAX}, {"timeout", 1, 255}, {"windowsize", 1, 65535}};
 
-bool SameNameAnyCase(const char* pszName, const char* pszLower)
+bool PairBefore(const COptionPair& left, const COptionPair& right)
 {
-    for (; *pszName != '\0' && LowerAscii(static_cast<unsigned char>(*pszName)) == *pszLower; ++pszName, ++pszLower)
+    const char* pLeft = left.m_pszName;
+    const char* pRight = right.m_pszName;
+    for (; *pLeft != '\0' && LowerAscii(static_cast<unsigned char>(*pLeft)) == LowerAscii(static_cast<unsigned char>(*pRight));
+         ++pLeft, ++pRight)
     {
     }
-    return *pszName == '\0' && *pszLower == '\0';
+    unsigned char cLeft = static_cast<unsigned char>(LowerAscii(static_cast<unsigned char>(*pLeft)));
+    unsigned char cRight = static_cast<unsigned char>(LowerAscii(static_cast<unsigned char>(*pRight)));
+    if (cLeft != cRight)
+        return cLeft < cRight;
+    return std::strcmp(left.m_pszValue, right.m_pszValue) < 0;
 }
 
-// A plain decimal number: digits only, at least one, no sign or space, within 64 bits.
-bool ReadPlainDecimal(const char* pszValue, std::uint64_t* pnValue)
+// Copies a NUL-closed string with its NUL, in lower case when asked; returns the position after it.
+unsigned char* CopyString(unsigned char* pOut, const char* pszText, bool bLower)
 {
-    std::uint64_t nValue = 0;
-    const char* p = pszValue;
-    for (; *p >= '0' && *p <= '9'; ++p)
-    {
-        unsigned nDigit = static_cast<unsigned>(*p - '0');
-        if (nValue > (UINT64_MAX - nDigit) / 10)
-            return false;
-        nValue = nValue * 10 + nDigit;
-    }
-    *pnValue = nValue;
-    return p != pszValue && *p == '\0';
+    do
+        *pOut++ = static_cast<unsigned char>(bLower ? LowerAscii(static_cast<unsigned char>(*pszText)) : *pszText);
+    while (*pszText++ != '\0');
+    return pOut;
 }
 }
 
@@ -95,37 +95,37 @@ bool IsOctetMode(const char* pszMode)
     return true;
 }
 
-void ReadRequestOptions(const unsigned char* pOptions, int nLength, CRequestOptions* pOptionsRead)
+COptionWalk::COptionWalk(const CReadRequest& request)
+    : m_p(request.m_pOptions), m_pEnd(request.m_pOptions + (request.m_nOptionsLength > 0 ? request.m_nOptionsLength : 0))
 {
-    pOptionsRead->m_nCount = 0;
-    bool rgSeen[OPTION_COUNT] = {};
-    const unsigned char* pEnd = pOptions + (nLength > 0 ? nLength : 0);
-    const unsigned char* pNameNul = nullptr;
-    const unsigned char* pValueNul = nullptr;
-    for (const unsigned char* p = pOptions; p < pEnd && (pNameNul = FindNul(p, pEnd)) != nullptr &&
-                                            (pValueNul = FindNul(pNameNul + 1, pEnd)) != nullptr;
-         p = pValueNul + 1)
-    {
-        const char* pszName = reinterpret_cast<const char*>(p);
-        for (int i = 0; i < OPTION_COUNT; ++i)
-        {
-            if (!SameNameAnyCase(pszName, g_rgOptionRules[i].m_pszName) || rgSeen[i])
-                continue;
-            rgSeen[i] = true;
-            std::uint64_t nValue = 0;
-            if (ReadPlainDecimal(reinterpret_cast<const char*>(pNameNul + 1), &nValue) &&
-                nValue >= g_rgOptionRules[i].m_nMin && nValue <= g_rgOptionRules[i].m_nMax)
-            {
-                pOptionsRead->m_rgOption[pOptionsRead->m_nCount++] = static_cast<ETftpOption>(i);
-                pOptionsRead->m_rgValue[i] = nValue;
-            }
-        }
-    }
 }
 
-const char* OptionName(ETftpOption eOption)
+bool COptionWalk::Next(const char** ppszName, const char** ppszValue)
 {
-    return g_rgOptionRules[eOption].m_pszName;
+    const unsigned char* pNameNul = m_p < m_pEnd ? FindNul(m_p, m_pEnd) : nullptr;
+    const unsigned char* pValueNul = pNameNul != nullptr ? FindNul(pNameNul + 1, m_pEnd) : nullptr;
+    if (pValueNul == nullptr)
+        return false;
+    *ppszName = reinterpret_cast<const char*>(m_p);
+    *ppszValue = reinterpret_cast<const char*>(pNameNul + 1);
+    m_p = pValueNul + 1;
+    return true;
+}
+
+int RequestIdentity(const CReadRequest& request, unsigned char* pIdentity)
+{
+    // Every pair takes at least its two NULs, so a datagram cannot hold more.
+    COptionPair rgPairs[TFTP_PACKET_BYTES / 2];
+    int nPairs = 0;
+    COptionWalk walk(request);
+    while (walk.Next(&rgPairs[nPairs].m_pszName, &rgPairs[nPairs].m_pszValue))
+        ++nPairs;
+    std::sort(rgPairs, rgPairs + nPairs, PairBefore);
+    unsigned char* pOut = CopyString(pIdentity, request.m_pszName, false);
+    pOut = CopyString(pOut, request.m_pszMode, true);
+    for (int i = 0; i < nPairs; ++i)
+        pOut = CopyString(CopyString(pOut, rgPairs[i].m_pszName, true), rgPairs[i].m_pszValue, false);
+    return static_cast<int>(pOut - pIdentity);
 }
 
 bool ReadAck(const unsigned char* pPacket, int nLength, std::uint16_t* pnBlock)
@@ -156,17 +156,16 @@ void WriteDataHeader(unsigned char* pPacket, std::uint16_t nBlock)
     WriteNet16(pPacket + 2, nBlock);
 }
 
-int AppendOackOption(unsigned char* pBuffer, int nLength, ETftpOption eOption, std::uint64_t nValue)
+int AppendOackOption(unsigned char* pBuffer, int nLength, const char* pszName, std::uint64_t nValue)
 {
     if (nLength == 0)
     {
         WriteNet16(pBuffer, TFTP_OACK);
         nLength = 2;
     }
-    char szPair[40];  // the longest name, NUL, 20 digits, NUL
-    int nPair = std::snprintf(szPair, sizeof szPair, "%s%c%llu", OptionName(eOption), '\0',
-                              static_cast<unsigned long long>(nValue)) + 1;
-    if (nPair <= 0 || nLength + nPair > TFTP_OACK_BUFFER_BYTES)
+    char szPair[40];  // a known option's name, NUL, 20 digits, NUL
+    int nPair = std::snprintf(szPair, sizeof szPair, "%s%c%llu", pszName, '\0', static_cast<unsigned long long>(nValue)) + 1;
+    if (nPair <= 0 || nPair > static_cast<int>(sizeof szPair) || nLength + nPair > TFTP_OACK_BUFFER_BYTES)
         return nLength;  // cannot happen with the four known options; the buffer stays within bounds
     std::memcpy(pBuffer + nLength, szPair, static_cast<std::size_t>(nPair));
     return nLength + nPair;

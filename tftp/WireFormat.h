@@ -19,6 +19,7 @@ enum : std::uint16_t
     TFTP_ERROR_NOT_FOUND = 1,
     TFTP_ERROR_ACCESS = 2,
     TFTP_ERROR_ILLEGAL = 4,
+    TFTP_ERROR_UNKNOWN_TRANSFER = 5,
 };
 
 constexpr int TFTP_PACKET_BYTES = 2048;        // the largest datagram received
@@ -48,28 +49,24 @@ bool ReadReadRequest(const unsigned char* pPacket, int nLength, CReadRequest* pR
 // The first five characters equal "octet" without regard to ASCII case (longer modes that begin so pass).
 bool IsOctetMode(const char* pszMode);
 
-// The options that the server knows, in no particular order.
-enum ETftpOption : std::uint8_t
+// Walks the option pairs of a request that lie wholly inside the datagram, in their order: a pair cut by the
+// datagram's end ends the walk.
+class COptionWalk
 {
-    OPTION_BLKSIZE,     // 8..65464
-    OPTION_TSIZE,       // any size
-    OPTION_TIMEOUT,     // 1..255 seconds
-    OPTION_WINDOWSIZE,  // 1..65535
-    OPTION_COUNT,
+public:
+    explicit COptionWalk(const CReadRequest& request);
+    // The next pair's name and value, each NUL-closed inside the datagram; false when none is left.
+    bool Next(const char** ppszName, const char** ppszValue);
+
+private:
+    const unsigned char* m_p;
+    const unsigned char* m_pEnd;
 };
 
-// The known options of a request, in the request's order. Only pairs that lie wholly inside the datagram
-// are read (a cut pair ends the list); names match whole in any letter case; of a repeated name only the
-// first counts; a value that is not a plain decimal number in the option's range drops that option.
-struct CRequestOptions
-{
-    int m_nCount;
-    ETftpOption m_rgOption[OPTION_COUNT];
-    std::uint64_t m_rgValue[OPTION_COUNT];  // by ETftpOption, for the options listed
-};
-void ReadRequestOptions(const unsigned char* pOptions, int nLength, CRequestOptions* pOptionsRead);
-// The option's name as the server writes it, in lower case.
-const char* OptionName(ETftpOption eOption);
+// The canonical form of a read request, so that a repetition is known by its meaning: the name byte for byte,
+// the mode in lower case, then every whole option pair with its name in lower case, in sorted order, each string
+// NUL-closed. Returns its length, at most the request's without its opcode.
+int RequestIdentity(const CReadRequest& request, unsigned char* pIdentity);
 
 // The block number of an ACK; false when the datagram is shorter than 4 bytes.
 bool ReadAck(const unsigned char* pPacket, int nLength, std::uint16_t* pnBlock);
@@ -83,8 +80,9 @@ bool ReadErrorPacket(const unsigned char* pPacket, int nLength, std::uint16_t* p
 void WriteDataHeader(unsigned char* pPacket, std::uint16_t nBlock);
 
 // Appends an option's name, NUL, decimal value and NUL to an OACK of nLength bytes in a buffer of
-// TFTP_OACK_BUFFER_BYTES (opcode 6 is written when nLength is 0). Returns the new length.
-int AppendOackOption(unsigned char* pBuffer, int nLength, ETftpOption eOption, std::uint64_t nValue);
+// TFTP_OACK_BUFFER_BYTES (opcode 6 is written when nLength is 0). Returns the new length; a pair that does not
+// fit is left out.
+int AppendOackOption(unsigned char* pBuffer, int nLength, const char* pszName, std::uint64_t nValue);
 
 // Builds an ERROR packet (opcode 5, code, text, NUL) into a buffer of cbBuffer bytes and returns its
 // length, 5 plus the text's length; a text too long for the buffer is cut.

@@ -32,14 +32,19 @@ TEST(TransferEvent, EveryKindThroughTheExecutablesMessageTable)
         {"", L"Could not read " + file + L" for 10.0.0.7:2070: the transfer ended after " + soFar + L"."},
         {"", L"Dropped the transfer of " + file + L" to 10.0.0.7:2070: the client was silent too long (" + soFar + L")."},
         {"", L"Dropped the transfer of " + file + L" to 10.0.0.7:2070 for a new request while every transfer slot was "
-             L"busy (" + soFar + L")."}};
-    for (int i = 0; i < 7; ++i)
+             L"busy (" + soFar + L")."},
+        {"", L"10.0.0.7:2070 asked again for " + file + L" with a different request, which started the transfer over after " +
+             soFar + L"."},
+        {"", L"The server stopped during the transfer of " + file + L" to 10.0.0.7:2070, after " + soFar + L"."},
+        {"blksize 1428", L"Sent " + file + L" to 10.0.0.7:2070: 5000000000 bytes in 3501401 blocks of 1428 bytes, 3 blocks "
+                         L"resent, in 12.045 seconds (options: blksize 1428); the last ACK did not arrive."}};
+    for (int i = 0; i < 10; ++i)
     {
         const CTransferRecord record = {static_cast<ETransferEnd>(i), "10.0.0.7:2070", "efi\n\x1b.bin",
                                         rgCases[i].first, 5000000000ull, 3501401, 1428, 12045, 3, 8, "\aprobe"};
         CTransferEvent event;
         MakeTransferEvent(record, event);
-        EXPECT_EQ(event.m_wType, i == 0 || i == 2 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE);
+        EXPECT_EQ(event.m_wType, i == 0 || i == 2 || i == 7 || i == 9 ? EVENTLOG_INFORMATION_TYPE : EVENTLOG_WARNING_TYPE);
         EXPECT_EQ(format(event.m_dwEventId, event.m_rgpszStrings, CTransferEvent::STRINGS), rgCases[i].second);
     }
 }

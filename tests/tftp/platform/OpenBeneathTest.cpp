@@ -32,7 +32,8 @@ static void ExpectOpens(bool bByComponents)
     CBootDirectory directory;
     ASSERT_TRUE(directory.Open("tree/boot/"));
     const struct { const char* pszName; E eAtOnce, eByComponents; } rgCases[] = {
-        {"a", E::Opened, E::Opened}, {"sub/a", E::Opened, E::Opened}, {"alias", E::Opened, E::Refused},
+        {"a", E::Opened, E::Opened}, {"sub/a", E::Opened, E::Opened}, {"sub\\a", E::Opened, E::Opened},
+        {"alias", E::Opened, E::Refused},
         {"fileout", E::Refused, E::Refused}, {"dirout/a", E::Refused, E::Missing}, {"dirout", E::Refused, E::Refused},
         {"sub", E::Failed, E::Failed}, {"nosuch", E::Missing, E::Missing},
 #ifndef _WIN32
