@@ -8,10 +8,12 @@ import time
 
 class LossyRelay:
     """While entered, clients send to self.port; each datagram, either way, is dropped with the given
-    probability. Replies go to the last client heard, from whichever server port answered; at most 300 s."""
+    probability. Requests go to the server's port, other datagrams to the port that the server last answered from,
+    replies to the last client heard; at most 300 s."""
 
     def __init__(self, server_port, loss, seed):
-        self.peers, self.loss, self.random = [None, ("127.0.0.1", server_port)], loss, random.Random(seed)
+        self.server = ("127.0.0.1", server_port)
+        self.peers, self.loss, self.random = [None, self.server], loss, random.Random(seed)
         self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
         for sock in self.socks:
             sock.bind(("127.0.0.1", 0))
@@ -29,8 +31,10 @@ class LossyRelay:
             for side in (0, 1):   # side 0 faces the client, 1 the server
                 if self.socks[side] in ready:
                     datagram, self.peers[side] = self.socks[side].recvfrom(65536)
-                    if self.random.random() >= self.loss and self.peers[1 - side]:
-                        self.socks[1 - side].sendto(datagram, self.peers[1 - side])
+                    # A request goes to the well-known port, everything else where the server last answered from.
+                    to = self.server if side == 0 and datagram[:2] == b"\0\1" else self.peers[1 - side]
+                    if self.random.random() >= self.loss and to:
+                        self.socks[1 - side].sendto(datagram, to)
 
     def __exit__(self, *_):
         self.done.set()

@@ -1,5 +1,6 @@
 """Real TFTP clients fetch from the program serving in the foreground (Corvane.exe under Wine, or the native
-runner): sizes at a window's boundaries, a lossy path, a file past 65535 blocks; natively also the start-up limits."""
+runner): sizes at a window's boundaries, U-Boot's options, a lossy path, a file past 65535 blocks; natively also the
+start-up limits."""
 import os
 import pathlib
 import re
@@ -14,6 +15,7 @@ from relay import LossyRelay
 
 SIZES = (0, 1428 * 16, 1428 * 16 + 1)
 WINDOW = ("--option", "blksize 1428", "--option", "windowsize 16")
+UBOOT = ("--option", "timeout 5", "--option", "tsize 0", *WINDOW)   # the options U-Boot asks for
 LARGE = 65536 * 64 + 10   # blocks 1 to 65535, 0 and a last, short 1 of 64 bytes
 
 
@@ -52,6 +54,7 @@ class ClientTests(unittest.TestCase):
         for size in SIZES:   # the first failure ends the case: a broken server is not waited on 9 times
             self.assert_fetched("curl", f"f{size}.bin", ("--tftp-blksize", "1428"), 1428)
             self.assert_fetched("tftp-hpa", f"f{size}.bin", (), 512)
+            self.assert_fetched("atftp", f"f{size}.bin", UBOOT, 1428)
             with LossyRelay(6051, 0.05, size) as relay:   # a path that loses 5 % of the datagrams
                 self.assert_fetched("atftp", f"f{size}.bin", ("--tftp-timeout", "1", *WINDOW), port=relay.port)
 
