@@ -4,7 +4,24 @@
 #pragma once
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <memory>
 #include <string>
+
+// Why the server cannot start: the system's error code and a short text that names what failed. The server
+// reports it, once, in its trace line (and on Windows in the error event).
+struct CStartFailure
+{
+    int m_nError = 0;
+    char m_szWhat[128] = "";
+};
+// Fills *pFailure; returns false, for the failing call to return.
+inline bool StartFailed(CStartFailure* pFailure, int nError, const char* pszWhat)
+{
+    pFailure->m_nError = nError;
+    std::snprintf(pFailure->m_szWhat, sizeof pFailure->m_szWhat, "%s", pszWhat);
+    return false;
+}
 
 // --- Sockets layer ---------------------------------------------------------------------------------
 
@@ -27,9 +44,8 @@ struct CSocketAddress
 };
 constexpr int SOCKET_ADDRESS_TEXT_BYTES = 22;
 
-// Starts the sockets layer where the system has one to start (Winsock 2.2); false after reporting why it
-// could not start.
-bool StartSocketsLayer();
+// Starts the sockets layer where the system has one to start (Winsock 2.2); false with what failed.
+bool StartSocketsLayer(CStartFailure* pFailure);
 // Ends the use of the sockets layer; a failure is traced.
 void EndSocketsLayer();
 
@@ -80,8 +96,10 @@ bool JoinThread(CThread* pThread, std::uint32_t nMilliseconds);
 // Directory of the running executable with its closing separator, in narrow text. On Windows the name is
 // converted with the calling thread's ANSI code page and must convert back unchanged: a character outside
 // the code page would become a near or a default character and name another directory, or none. False
-// after a trace line (and on Windows the error event) saying why the directory cannot be served.
-bool ExecutableDirectory(std::string* pDirectory);
+// with what failed.
+bool ExecutableDirectory(std::string* pDirectory, CStartFailure* pFailure);
+// The system's error code for a name too long.
+extern const int NAME_TOO_LONG_ERROR;
 
 // What became of opening a requested name beneath the boot directory.
 enum class EServedOpen
@@ -98,29 +116,21 @@ enum class EServedOpen
 class CBootDirectory
 {
 public:
-    CBootDirectory() = default;
+    CBootDirectory();
     ~CBootDirectory();
     CBootDirectory(const CBootDirectory&) = delete;
     CBootDirectory& operator=(const CBootDirectory&) = delete;
 
-    // Opens the directory pszPath (narrow text with its closing separator). False after a trace line (and
-    // on Windows the error event) saying why it cannot be served.
-    bool Open(const char* pszPath);
+    // Opens the directory pszPath (narrow text with its closing separator). False with what failed.
+    bool Open(const char* pszPath, CStartFailure* pFailure);
     // Opens pszName, a request name taken in the ANSI code page, read-only in binary mode and shared with
     // other readers and writers. When it returns Opened, *pnFile holds the descriptor.
     EServedOpen OpenFile(const char* pszName, int* pnFile) const;
 
 private:
-#ifdef _WIN32
-    std::string m_path;         // as opened: the served names follow it
-    std::wstring m_finalPath;   // as the system names it, links resolved, without a closing backslash
-#else
-    int m_nDirectory = -1;      // opened for path look-ups only: every file is opened relative to it
-#endif
+    class COpened;  // what the platform keeps of the opened directory
+    std::unique_ptr<COpened> m_pOpened;
 };
-
-// The error event of a boot directory too long to serve (Windows); POSIX systems have no event log.
-void ReportLongBootDirectory(const char* pszMessage);
 
 // Reads up to cbBuffer bytes; returns the count (less only at the end of the file), or -1 on failure.
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer);

@@ -64,7 +64,9 @@ bool JoinThread(CThread* pThread, std::uint32_t nMilliseconds)
     return true;
 }
 
-bool ExecutableDirectory(std::string* pDirectory)
+const int NAME_TOO_LONG_ERROR = ENAMETOOLONG;
+
+bool ExecutableDirectory(std::string* pDirectory, CStartFailure* pFailure)
 {
     std::string path(PATH_MAX, '\0');
     ssize_t nLength = readlink("/proc/self/exe", &path[0], path.size());
@@ -79,23 +81,30 @@ bool ExecutableDirectory(std::string* pDirectory)
             return true;
         }
     }
-    TraceA("TFTP: Boot directory cannot be found (error %d), server not started\n", errno);
-    return false;
+    return StartFailed(pFailure, errno, "Boot directory cannot be found");
 }
 
-CBootDirectory::~CBootDirectory()
+class CBootDirectory::COpened
 {
-    if (m_nDirectory >= 0)
-        close(m_nDirectory);
-}
+public:
+    explicit COpened(int nDirectory) : m_nDirectory(nDirectory) {}
+    ~COpened() { close(m_nDirectory); }
+    COpened(const COpened&) = delete;
+    COpened& operator=(const COpened&) = delete;
 
-bool CBootDirectory::Open(const char* pszPath)
+    const int m_nDirectory;  // opened for path look-ups only: every file is opened relative to it
+};
+
+CBootDirectory::CBootDirectory() = default;
+CBootDirectory::~CBootDirectory() = default;
+
+bool CBootDirectory::Open(const char* pszPath, CStartFailure* pFailure)
 {
-    m_nDirectory = open(pszPath, O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (m_nDirectory >= 0)
-        return true;
-    TraceA("TFTP: Boot directory cannot be opened (error %d), server not started\n", errno);
-    return false;
+    int nDirectory = open(pszPath, O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (nDirectory < 0)
+        return StartFailed(pFailure, errno, "Boot directory cannot be opened");
+    m_pOpened.reset(new COpened(nDirectory));
+    return true;
 }
 
 namespace
@@ -149,10 +158,10 @@ EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
     std::replace(name.begin(), name.end(), '\\', '/');
     // Non-blocking for the open itself, so that a FIFO cannot hold the server; no terminal is adopted.
     const int nFlags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC;
-    int nFile = OpenBeneathAtOnce(m_nDirectory, name.c_str(), nFlags);
+    int nFile = OpenBeneathAtOnce(m_pOpened->m_nDirectory, name.c_str(), nFlags);
     // Kernels before 5.6 lack openat2, and some sandboxes forbid system calls that they do not know.
     if (nFile < 0 && (errno == ENOSYS || errno == EPERM))
-        nFile = OpenBeneathByComponents(m_nDirectory, name.c_str(), nFlags);
+        nFile = OpenBeneathByComponents(m_pOpened->m_nDirectory, name.c_str(), nFlags);
     if (nFile < 0)
     {
         if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG)
@@ -190,11 +199,6 @@ int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
         cbDone += static_cast<int>(nRead);
     }
     return cbDone;
-}
-
-// The trace line says it all: a POSIX system has no event log to write.
-void ReportLongBootDirectory(const char*)
-{
 }
 
 bool ServedFileSize(int nFile, std::uint64_t* pnSize)

@@ -24,7 +24,7 @@ int ToDescriptor(SocketHandle hSocket)
 }
 
 // Nothing to start or end: the sockets layer of a POSIX system needs no set-up.
-bool StartSocketsLayer()
+bool StartSocketsLayer(CStartFailure*)
 {
     return true;
 }

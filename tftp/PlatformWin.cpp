@@ -8,7 +8,6 @@
 #include <cstring>
 #include <vector>
 
-#include "diag/ErrorEvent.h"
 #include "diag/Trace.h"
 #include "tftp/AnsiName.h"
 #include "tftp/Platform.h"
@@ -89,24 +88,14 @@ bool LiesBeneath(HANDLE hFile, const std::wstring& directory)
            CompareStringOrdinal(path.data(), nDirectory, directory.data(), nDirectory, TRUE) == CSTR_EQUAL;
 }
 
-// Why the server cannot start: a trace line for the console, the error event for a service.
-void ReportStartFailure(int nError, const wchar_t* pszReason)
-{
-    TraceW(L"TFTP: %ls (error %d), server not started\n", pszReason, nError);
-    ReportErrorEvent(nError, L"%ls (error %d), server not started", pszReason, nError);
-}
 }
 
-bool StartSocketsLayer()
+bool StartSocketsLayer(CStartFailure* pFailure)
 {
     WSADATA wsaData;
     // WSAStartup returns its error itself; the sockets layer's last error is not set when it fails.
     int nError = WSAStartup(MAKEWORD(2, 2), &wsaData);
-    if (nError == 0)
-        return true;
-    TraceW(L"WSAStartup fails, err = %d.", nError);
-    ReportErrorEvent(nError, L"WSAStartup fails, err = %d.", nError);
-    return false;
+    return nError == 0 || StartFailed(pFailure, nError, "WSAStartup fails");
 }
 
 void EndSocketsLayer()
@@ -244,7 +233,9 @@ bool JoinThread(CThread* pThread, std::uint32_t nMilliseconds)
     return true;
 }
 
-bool ExecutableDirectory(std::string* pDirectory)
+const int NAME_TOO_LONG_ERROR = ERROR_FILENAME_EXCED_RANGE;
+
+bool ExecutableDirectory(std::string* pDirectory, CStartFailure* pFailure)
 {
     // Paths of up to 32767 characters exist on Windows; the caller decides what length it can serve.
     std::vector<wchar_t> path(32768, L'\0');
@@ -252,51 +243,52 @@ bool ExecutableDirectory(std::string* pDirectory)
     std::wstring directory(path.data(), nLength < path.size() ? nLength : 0);
     std::size_t nBackslash = directory.rfind(L'\\');
     if (nBackslash == std::wstring::npos)
-    {
-        ReportStartFailure(static_cast<int>(GetLastError()), L"Boot directory cannot be found");
-        return false;
-    }
+        return StartFailed(pFailure, static_cast<int>(GetLastError()), "Boot directory cannot be found");
     directory.resize(nBackslash + 1);
-    if (NarrowAnsiName(directory, pDirectory))
-        return true;
-    ReportStartFailure(ERROR_NO_UNICODE_TRANSLATION, L"Boot directory name has characters outside the ANSI code page");
-    return false;
+    return NarrowAnsiName(directory, pDirectory) ||
+           StartFailed(pFailure, ERROR_NO_UNICODE_TRANSLATION, "Boot directory name has characters outside the ANSI code page");
 }
 
+class CBootDirectory::COpened
+{
+public:
+    std::string m_path;         // as opened: the served names follow it
+    std::wstring m_finalPath;   // as the system names it, links resolved, without a closing backslash
+};
+
+CBootDirectory::CBootDirectory() = default;
 CBootDirectory::~CBootDirectory() = default;
 
-bool CBootDirectory::Open(const char* pszPath)
+bool CBootDirectory::Open(const char* pszPath, CStartFailure* pFailure)
 {
     std::wstring path;
-    int nError = ERROR_NO_UNICODE_TRANSLATION;
-    if (WidenAnsiName(pszPath, &path))
+    if (!WidenAnsiName(pszPath, &path))
+        return StartFailed(pFailure, ERROR_NO_UNICODE_TRANSLATION, "Boot directory cannot be opened");
+    // Opened for listing, as reading its files needs: a directory that the service's account (LOCAL SERVICE) may
+    // not read fails here, at the start, rather than at every request.
+    CFileHandle directory(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                                      FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    std::unique_ptr<COpened> pOpened(new COpened{pszPath, L""});
+    if (!directory.IsValid() || !FinalPath(directory.Get(), &pOpened->m_finalPath))
     {
-        // Opened for listing, as reading its files needs: a directory that the service's account (LOCAL
-        // SERVICE) may not read fails here, at the start, rather than at every request.
-        CFileHandle directory(CreateFileW(path.c_str(), FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES,
-                                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                                          FILE_FLAG_BACKUP_SEMANTICS, nullptr));
-        if (directory.IsValid() && FinalPath(directory.Get(), &m_finalPath))
-        {
-            // Only a root directory's final path ends with its backslash.
-            if (m_finalPath.back() == L'\\')
-                m_finalPath.pop_back();
-            m_path = pszPath;
-            return true;
-        }
-        nError = static_cast<int>(GetLastError());
+        int nError = static_cast<int>(GetLastError());
+        return StartFailed(pFailure, nError, nError == ERROR_ACCESS_DENIED
+                                                 ? "Boot directory cannot be opened: this account may not read it (a "
+                                                   "service runs as LOCAL SERVICE, which needs read access)"
+                                                 : "Boot directory cannot be opened");
     }
-    ReportStartFailure(nError, nError == ERROR_ACCESS_DENIED
-                                   ? L"Boot directory cannot be opened: this account may not read it (a service runs "
-                                     L"as LOCAL SERVICE, which needs read access)"
-                                   : L"Boot directory cannot be opened");
-    return false;
+    // Only a root directory's final path ends with its backslash.
+    if (pOpened->m_finalPath.back() == L'\\')
+        pOpened->m_finalPath.pop_back();
+    m_pOpened = std::move(pOpened);
+    return true;
 }
 
 EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
 {
     std::wstring path;
-    if (!WidenAnsiName(m_path + pszName, &path))
+    if (!WidenAnsiName(m_pOpened->m_path + pszName, &path))
         return EServedOpen::Missing;
     CFileHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                  FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -307,9 +299,9 @@ EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
         CFileHandle entry(OpenEntry(path));
         if (!entry.IsValid())
             return EServedOpen::Missing;
-        return LiesBeneath(entry.Get(), m_finalPath) ? EServedOpen::Failed : EServedOpen::Refused;
+        return LiesBeneath(entry.Get(), m_pOpened->m_finalPath) ? EServedOpen::Failed : EServedOpen::Refused;
     }
-    if (!LiesBeneath(file.Get(), m_finalPath) || GetFileType(file.Get()) != FILE_TYPE_DISK)
+    if (!LiesBeneath(file.Get(), m_pOpened->m_finalPath) || GetFileType(file.Get()) != FILE_TYPE_DISK)
         return EServedOpen::Refused;
     int nFile = _open_osfhandle(reinterpret_cast<intptr_t>(file.Get()), _O_RDONLY | _O_BINARY);
     if (nFile < 0)
@@ -322,12 +314,6 @@ EServedOpen CBootDirectory::OpenFile(const char* pszName, int* pnFile) const
 int ReadServedFile(int nFile, unsigned char* pBuffer, int cbBuffer)
 {
     return _read(nFile, pBuffer, static_cast<unsigned>(cbBuffer));
-}
-
-void ReportLongBootDirectory(const char* pszMessage)
-{
-    std::wstring message(pszMessage, pszMessage + std::strlen(pszMessage));  // plain ASCII: digits and words
-    ReportErrorEvent(ERROR_FILENAME_EXCED_RANGE, L"%ls", message.c_str());
 }
 
 bool ServedFileSize(int nFile, std::uint64_t* pnSize)

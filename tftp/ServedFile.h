@@ -29,8 +29,6 @@ public:
         return m_nFile >= 0 && ServedFileSize(m_nFile, pnSize);
     }
 
-    bool IsOpen() const { return m_nFile >= 0; }
-
     void Close()
     {
         if (m_nFile >= 0)

@@ -7,6 +7,9 @@
 #include <string>
 
 #include "diag/Trace.h"
+#ifdef _WIN32
+#include "diag/ErrorEvent.h"
+#endif
 
 CTFTPServer::CTFTPServer() : m_pTransfers(new (std::nothrow) CTransfer[TRANSFER_SLOTS])
 {
@@ -30,12 +33,14 @@ CThread* CTFTPServer::Start()
 {
     m_bStop.store(false);
     m_bListening.store(false);
-    if (!OpenBootDirectory())
-        return nullptr;
     if (m_pTransfers == nullptr)
         return nullptr;  // the transfer table could not be allocated
-    if (!StartSocketsLayer())
+    CStartFailure failure;
+    if (!OpenBootDirectory(&failure) || !StartSocketsLayer(&failure))
+    {
+        ReportStartFailure(failure);
         return nullptr;
+    }
     TraceW(L"Starting TFTP server\n");
     m_pThread = StartThread(&CTFTPServer::Entry, this);
     if (m_pThread == nullptr)
@@ -45,23 +50,33 @@ CThread* CTFTPServer::Start()
 
 // The directory of the executable, fixed once: a name that cannot be held exactly is refused with its
 // reason, never served as another directory.
-bool CTFTPServer::OpenBootDirectory()
+bool CTFTPServer::OpenBootDirectory(CStartFailure* pFailure)
 {
     std::string bootDir;
-    if (!ExecutableDirectory(&bootDir))
+    if (!ExecutableDirectory(&bootDir, pFailure))
         return false;
     // A directory that does not fit would be cut, and a cut path names some other directory.
     if (bootDir.size() >= sizeof m_szBootDir)
     {
-        char szWhy[TRACE_BUFFER_CHARS];
-        std::snprintf(szWhy, sizeof szWhy, "Boot directory of %u bytes cannot be served (1 to %u bytes), server not started",
+        char szWhat[sizeof pFailure->m_szWhat];
+        std::snprintf(szWhat, sizeof szWhat, "Boot directory of %u bytes is longer than %u",
                       static_cast<unsigned>(bootDir.size()), static_cast<unsigned>(sizeof m_szBootDir - 1));
-        TraceA("TFTP: %s\n", szWhy);
-        ReportLongBootDirectory(szWhy);
-        return false;
+        return StartFailed(pFailure, NAME_TOO_LONG_ERROR, szWhat);
     }
     std::memcpy(m_szBootDir, bootDir.c_str(), bootDir.size() + 1);
-    return m_bootDirectory.Open(m_szBootDir);
+    return m_bootDirectory.Open(m_szBootDir, pFailure);
+}
+
+// The one report of a start that failed: its trace line and, on Windows, the error event with the same text.
+void CTFTPServer::ReportStartFailure(const CStartFailure& failure)
+{
+    char szWhy[TRACE_BUFFER_CHARS];
+    std::snprintf(szWhy, sizeof szWhy, "%s (error %d), server not started", failure.m_szWhat, failure.m_nError);
+    TraceA("TFTP: %s\n", szWhy);
+#ifdef _WIN32
+    std::wstring why(szWhy, szWhy + std::strlen(szWhy));  // plain ASCII: the texts are the server's own
+    WriteErrorEvent(failure.m_nError, why.c_str());
+#endif
 }
 
 void CTFTPServer::Stop()

@@ -50,8 +50,9 @@ public:
     static constexpr int MAX_TRANSFERS_PER_HOST = 8;
 
 private:
-    // The boot directory, opened by Start.
-    bool OpenBootDirectory();
+    // The boot directory, opened by Start, and the report of a start that failed.
+    bool OpenBootDirectory(CStartFailure* pFailure);
+    static void ReportStartFailure(const CStartFailure& failure);
 
     // Lifecycle, on the server thread.
     static void Entry(void* pServer);

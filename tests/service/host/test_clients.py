@@ -80,7 +80,7 @@ class StartTests(unittest.TestCase):
         refused = Server(self.directory(260))
         refused.start(wait_line="server not started")
         self.assertEqual(refused.process.wait(30), 1)
-        self.assertEqual(refused.lines(), ["TFTP: Boot directory of 260 bytes cannot be served (1 to 259 bytes), "
+        self.assertEqual(refused.lines(), ["TFTP: Boot directory of 260 bytes is longer than 259 (error 36), "
                                            "server not started"])
         boot = self.directory(259)
         for name in ("abcd", "abcde"):   # the full path fits 264 bytes with its NUL, or does not

@@ -141,7 +141,7 @@ protected:
     }
 
     const string m_sub = "engine-" + std::to_string(getpid()), m_f = m_sub + "/f";
-    const fs::path m_dir = [] { string dir; ExecutableDirectory(&dir); return fs::path(dir); }() / m_sub;
+    const fs::path m_dir = [] { string dir; CStartFailure failure; ExecutableDirectory(&dir, &failure); return fs::path(dir); }() / m_sub;
     CStdoutCapture m_capture;
     std::size_t m_nSeen = 0;
     std::vector<string> m_records;

@@ -69,7 +69,7 @@ bool FakeAdvanceClock(std::uint32_t nMs)
 std::vector<CSentDatagram> FakeTakeSent() { CLock lock(g_mutex); return std::exchange(g_sent, {}); }
 int FakeOpenSockets() { CLock lock(g_mutex); return static_cast<int>(g_sockets.size()); }
 
-bool StartSocketsLayer() { return true; }
+bool StartSocketsLayer(CStartFailure*) { return true; }
 void EndSocketsLayer() {}
 void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort) { *reinterpret_cast<sockaddr_in*>(pAddress) = Address(INADDR_ANY, nPort); }
 void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort) { *reinterpret_cast<sockaddr_in*>(pAddress) = Address(INADDR_LOOPBACK, nPort); }

@@ -30,7 +30,8 @@ static std::string Fetch(const CBootDirectory& directory, const char* pszName, E
 static void ExpectOpens(bool bByComponents)
 {
     CBootDirectory directory;
-    ASSERT_TRUE(directory.Open("tree/boot/"));
+    CStartFailure failure;
+    ASSERT_TRUE(directory.Open("tree/boot/", &failure));
     const struct { const char* pszName; E eAtOnce, eByComponents; } rgCases[] = {
         {"a", E::Opened, E::Opened}, {"sub/a", E::Opened, E::Opened}, {"sub\\a", E::Opened, E::Opened},
         {"alias", E::Opened, E::Refused},
