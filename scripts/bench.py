@@ -2,7 +2,7 @@
 """Measures Corvane on loopback against peers run in the same session; every figure is a ratio to a peer.
 
 Usage: bench.py --exe Corvane.exe --native corvane-serve --wineprefix DIR --tools DIR [--quick]
-                [--rounds N] [--mib N] [--delay-mib N] [--clients-mib N]
+                [--sections 123456] [--rounds N] [--mib N] [--delay-mib N] [--clients-mib N]
 
 1. Lock-step, one atftp client, blksize 1428 and 512 (no option): the native runner against an ideal
    lock-step server (tools/ideal-server: one receive and one send per block, the file in memory).
@@ -14,13 +14,20 @@ Usage: bench.py --exe Corvane.exe --native corvane-serve --wineprefix DIR --tool
 4. Where the time of 4 lock-step clients goes: the server thread's busy share, its waits per block, the
    receive queue of port 6051, the clients' CPU and each client's round trip, against 1 client and in.tftpd.
 5. DATA datagrams per block through a relay that sends 5 % of the datagrams twice, lock-step and windowed.
-Speeds are reported, never judged. Run it in a network namespace of its own (scripts/bench.sh does)."""
+6. A forged sender on a shared network, against the native runner and in.tftpd in the same run: the bytes a
+   server sends towards a silent forged source per byte it sent (a request without options, with blksize
+   1428, with windowsize 64 and one blind ACK 0, and with blind ACK 0s every 110 ms for 10 s; each from a
+   127.0.0.x of its own, all at once, 65 s, 20 s with --quick), and how long a newcomer waits to be served
+   behind 64 requests with timeout 255 and during a flood of 10,000 requests a second from one address.
+Speeds and amplifications are reported, never judged. Run it in a network namespace of its own (scripts/bench.sh does)."""
 
 import argparse
+import multiprocessing
 import os
 import re
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -48,6 +55,21 @@ class Cgroup:
     def seconds(self):
         with open(os.path.join(self.path, "cpuacct.usage")) as f:
             return int(f.read()) / 1e9
+
+    def kill(self):
+        """Kills every process left in the cgroup (a forking server's children), by its id; True once none is left."""
+        for _ in range(100):
+            with open(os.path.join(self.path, "cgroup.procs")) as f:
+                pids = [int(pid) for pid in f.read().split()]
+            if not pids:
+                return True
+            for pid in pids:
+                try:
+                    os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            time.sleep(0.05)
+        return False
 
     def remove(self):
         for _ in range(50):
@@ -301,6 +323,311 @@ class ThreadSampler(threading.Thread):
         self.busy, self.waits, self.runnable = (after[tid][i] - self.before.get(tid, (0, 0, 0))[i] for i in range(3))
 
 
+def rrq(name, *options):
+    """A read request in mode octet with the given option pairs ("blksize 1428")."""
+    return b"\0\1" + name.encode() + b"\0octet\0" + b"".join(o.replace(" ", "\0").encode() + b"\0" for o in options)
+
+
+ACK0 = b"\0\4\0\0"
+OPCODES = {1: "RRQ", 2: "WRQ", 3: "DATA", 4: "ACK", 5: "ERROR", 6: "OACK"}
+
+
+def on_wire(payload):
+    """Bytes of a UDP datagram on Ethernet: 42 bytes of Ethernet, IPv4 and UDP headers, 60 at least."""
+    return max(payload + 42, 60)
+
+
+def forged_socket(address, buffer=16 << 20):
+    sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+    try:   # SO_RCVBUFFORCE (root): a window of 64 blocks must never overflow the count
+        sock.setsockopt(socket.SOL_SOCKET, 33, buffer)
+    except OSError:
+        sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, buffer)
+    sock.bind((address, 0))
+    return sock
+
+
+def udp_drops(sock):
+    """Datagrams the kernel dropped at this socket (full buffer), from /proc/net/udp."""
+    inode = str(os.fstat(sock.fileno()).st_ino)
+    with open("/proc/net/udp") as f:
+        for line in f.readlines()[1:]:
+            fields = line.split()
+            if fields[9] == inode:
+                return int(fields[-1])
+    return 0
+
+
+class ForgedSource(threading.Thread):
+    """A forged sender at a 127.0.0.x of its own: sends a request to the server's well-known port, then blind
+    ACK 0s there at the given times (it cannot see where the answer came from), never answers, and counts every
+    datagram it receives from any server port. Ends at the limit, or once the server has been silent for the
+    quiet time and for twice its longest pause so far (an exponential back-off's next resend comes within
+    that), both counted from the later of the last send and the last datagram received."""
+
+    def __init__(self, address, port, request, acks=(), limit=65.0, quiet=10.0):
+        super().__init__(daemon=True)
+        self.address, self.port, self.request, self.acks = address, port, request, list(acks)
+        self.limit, self.quiet = limit, quiet
+        self.sent = self.sent_wire = self.sent_datagrams = 0
+        self.received = self.received_wire = self.received_datagrams = 0
+        self.opcodes, self.ports, self.last, self.drops = {}, set(), None, 0
+
+    def send(self, sock, datagram):
+        sock.sendto(datagram, (HOST, self.port))
+        self.sent += len(datagram)
+        self.sent_wire += on_wire(len(datagram))
+        self.sent_datagrams += 1
+
+    def run(self):
+        sock = forged_socket(self.address)
+        try:
+            start = time.monotonic()
+            self.send(sock, self.request)
+            last_send, last_heard, pause = 0.0, None, 0.0
+            acks = list(self.acks)
+            while True:
+                now = time.monotonic() - start
+                while acks and acks[0] <= now:
+                    acks.pop(0)
+                    self.send(sock, ACK0)
+                    last_send = now
+                since = max(last_send, last_heard or 0.0)
+                if now >= self.limit or (not acks and now - since >= max(self.quiet, 2 * pause)):
+                    break
+                sock.settimeout(max(0.001, min([0.2, self.limit - now] + [a - now for a in acks[:1]])))
+                try:
+                    datagram, peer = sock.recvfrom(65536)
+                except socket.timeout:
+                    continue
+                now = time.monotonic() - start
+                if last_heard is not None:
+                    pause = max(pause, now - last_heard)
+                last_heard = self.last = now
+                self.received += len(datagram)
+                self.received_wire += on_wire(len(datagram))
+                self.received_datagrams += 1
+                name = OPCODES.get(datagram[1] if len(datagram) > 1 and datagram[0] == 0 else -1, "other")
+                self.opcodes[name] = self.opcodes.get(name, 0) + 1
+                self.ports.add(peer[1])
+            self.drops = udp_drops(sock)
+        finally:
+            sock.close()
+
+    def what(self):
+        kinds = ", ".join("%d %s" % (n, k) for k, n in sorted(self.opcodes.items(), key=lambda kv: -kv[1]))
+        note = "%s from %d port%s" % (kinds or "nothing", len(self.ports), "" if len(self.ports) == 1 else "s")
+        if self.drops:
+            note += " (%d more dropped at the source's socket)" % self.drops
+        return note
+
+
+def newcomer(address, port, name, expected, deadline=10.0, blksize=1428):
+    """A real client at its own address: a read request with blksize 1428 (the instrument's), following the
+    server's transfer port, acknowledging each DATA in lock-step and resending its last packet after 1 s of
+    silence; an ERROR makes it ask again, from a new port, 0.5 s later. Returns (seconds or None, [errors])."""
+    start = time.monotonic()
+    errors = []
+    while time.monotonic() - start < deadline:
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind((address, 0))
+        try:
+            request = rrq(name, "blksize %d" % blksize)
+            last, target = request, (HOST, port)
+            sock.sendto(last, target)
+            tid, size, block, data, heard = None, 512, 1, bytearray(), time.monotonic()
+            while True:
+                now = time.monotonic()
+                if now - start >= deadline:
+                    return None, errors
+                sock.settimeout(max(0.001, min(deadline - (now - start), heard + 1.0 - now)))
+                try:
+                    datagram, peer = sock.recvfrom(65536)
+                except socket.timeout:
+                    sock.sendto(last, target)
+                    heard = time.monotonic()
+                    continue
+                if tid is None:
+                    tid = target = peer
+                elif peer != tid:
+                    sock.sendto(b"\0\5\0\5Unknown transfer ID.\0", peer)
+                    continue
+                opcode = datagram[1] if len(datagram) >= 4 else 0
+                if opcode == 5:
+                    errors.append('ERROR %d "%s"' % (datagram[3], datagram[4:].split(b"\0")[0].decode(errors="replace")))
+                    break
+                if opcode == 6 and block == 1:
+                    fields = datagram[2:].split(b"\0")
+                    options = {fields[i].lower(): fields[i + 1] for i in range(0, len(fields) - 1, 2)}
+                    size = int(options.get(b"blksize", b"512"))
+                    last = ACK0
+                elif opcode == 3 and int.from_bytes(datagram[2:4], "big") == block % 65536:
+                    data += datagram[4:]
+                    last = b"\0\4" + datagram[2:4]
+                    block += 1
+                    if len(datagram) - 4 < size:
+                        sock.sendto(last, target)
+                        if bytes(data) != expected:
+                            errors.append("wrong content")
+                            return None, errors
+                        return time.monotonic() - start, errors
+                elif opcode != 3:
+                    continue
+                sock.sendto(last, target)
+                heard = time.monotonic()
+        finally:
+            sock.close()
+        time.sleep(min(0.5, max(0.0, deadline - (time.monotonic() - start))))
+    return None, errors
+
+
+def flood(address, port, request, rate, seconds, ports, sent, done):
+    """Sends `rate` copies of the request a second for `seconds` from `ports` source ports of one address, in
+    turn; never reads; keeps its ports open (silent) until `done` is set, 30 s at most."""
+    socks = []
+    for _ in range(ports):
+        sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        sock.bind((address, 0))
+        socks.append(sock)
+    start, count, failed = time.monotonic(), 0, 0
+    while True:
+        now = time.monotonic() - start
+        if now >= seconds:
+            break
+        due = min(int(now * rate) + 1, int(seconds * rate))
+        while count < due:
+            try:
+                socks[count % ports].sendto(request, (HOST, port))
+            except OSError:
+                failed += 1
+            count += 1
+        time.sleep(0.001)
+    sent.value = count - failed
+    done.wait(30)
+    for sock in socks:
+        sock.close()
+
+
+def forged_section(bench, args, native, tftpd):
+    """Section 6: what a forged sender on a shared network can make each server do."""
+    limit = 20.0 if args.quick else 65.0
+    flood_seconds = 3.0 if args.quick else 5.0
+    big = bench.file("forged.bin", 2)
+    small, expected = "small.bin", os.urandom(100 * 1024 + 77)   # 72 blocks of 1428, the last one short
+    with open(os.path.join(bench.boot, small), "wb") as f:
+        f.write(expected)
+    servers = (native, tftpd)
+
+    def fresh():
+        """Each measurement starts with empty servers: no transfer of an earlier one left in a table."""
+        for server in servers:
+            server.stop()
+            server.cgroup.kill()
+        for server in servers:
+            server.start()
+
+    section("6. A forged sender on a shared network: native runner against in.tftpd, same run")
+    print("A: bytes sent towards a silent forged source per byte it sent (%d s per row at most, all rows at once; "
+          "on the wire: +42 B of Ethernet, IPv4 and UDP headers per datagram, 60 B at least; /tftpd: the runner's "
+          "ratio on the wire over in.tftpd's; last s: when the last datagram came)" % limit)
+    print("B: a newcomer at its own address (blksize 1428, follows the transfer port, asks again 0.5 s after an "
+          "ERROR) fetching %d bytes byte-exact" % len(expected))
+    print("%-44s %-14s %9s %11s %9s %9s %8s %7s  %s" % ("row", "server", "sent B", "received B", "ratio", "on wire",
+                                                      "/tftpd", "last s", "what the source received"))
+    fresh()
+    window = ("blksize 1428", "windowsize 64")
+    rows = (("A1 read request, no options", rrq(big), ()),
+            ("A2 read request, blksize 1428", rrq(big, "blksize 1428"), ()),
+            ("A3 ...+ windowsize 64, one blind ACK 0", rrq(big, *window), (0.3,)),
+            ("A4 ...+ windowsize 64, blind ACK 0 / 110 ms", rrq(big, *window),
+             [0.3 + 0.11 * i for i in range(int(10 / 0.11) + 1)]))
+    sources = {}
+    for r, (label, request, acks) in enumerate(rows):
+        for s, server in enumerate(servers):
+            sources[label, server.name] = ForgedSource("127.0.0.%d" % (10 + 10 * s + r), server.port, request, acks,
+                                                       limit=limit)
+    for source in sources.values():
+        source.start()
+    for source in sources.values():
+        source.join(limit + 30)
+    for label, request, acks in rows:
+        ratios = {}
+        for server in servers:
+            source = sources[label, server.name]
+            ratios[server.name] = (source.received / source.sent, source.received_wire / source.sent_wire)
+        for server in servers:
+            source = sources[label, server.name]
+            ratio, wire = ratios[server.name]
+            versus = "" if server is tftpd else "%.1f" % (wire / ratios[tftpd.name][1]) if ratios[tftpd.name][1] else "-"
+            print("%-44s %-14s %9d %11d %9.1f %9.1f %8s %7s  %s" % (
+                label if server is servers[0] else "", server.name, source.sent, source.received, ratio, wire, versus,
+                "%.1f" % source.last if source.last is not None else "-", source.what()), flush=True)
+
+    def served(result):
+        seconds, errors = result
+        note = ""
+        if errors:
+            kinds = {}
+            for e in errors:
+                kinds[e] = kinds.get(e, 0) + 1
+            note = " after %s" % ", ".join("%d x %s" % (n, e) for e, n in kinds.items())
+        return ("%.2f s" % seconds if seconds is not None else "not served within 10 s") + note
+
+    label = "B1 newcomer, 0.5 s after 64 x timeout 255"
+    fresh()
+    for s, server in enumerate(servers):
+        burst = [forged_socket("127.0.0.%d" % (101 + 80 * s + i), 1 << 20) for i in range(64)]
+        try:
+            for sock in burst:
+                sock.sendto(rrq(big, "timeout 255"), (HOST, server.port))
+            time.sleep(0.5)
+            result = newcomer("127.0.0.%d" % (50 + s), server.port, small, expected)
+            answers = {}
+            for sock in burst:
+                sock.setblocking(False)
+                try:
+                    while True:
+                        datagram = sock.recv(65536)
+                        name = OPCODES.get(datagram[1] if len(datagram) > 1 else -1, "other")
+                        answers[name] = answers.get(name, 0) + 1
+                except BlockingIOError:
+                    pass
+        finally:
+            for sock in burst:
+                sock.close()
+        print("%-44s %-14s %s; the burst's sources got %s" % (
+            label if s == 0 else "", server.name, served(result),
+            ", ".join("%d %s" % (n, k) for k, n in sorted(answers.items())) or "nothing"), flush=True)
+
+    label = "B2 newcomer, 1 s into 10,000 requests/s"
+    for s, server in enumerate(servers):
+        fresh()
+        context = multiprocessing.get_context("fork")
+        sent, done = context.Value("q", 0), context.Event()
+        flooder = context.Process(target=flood, args=("127.0.0.%d" % (60 + s), server.port, rrq(big), 10000,
+                                                      flood_seconds, 200, sent, done), daemon=True)
+        cpu = server.cgroup.seconds()
+        flooder.start()
+        try:
+            time.sleep(1.0)
+            result = newcomer("127.0.0.%d" % (70 + s), server.port, small, expected)
+        finally:
+            flooder.join(flood_seconds + 5)   # the flood has ended by itself: its sources stay silent
+            done.set()
+            flooder.join(10)
+            if flooder.is_alive():
+                flooder.kill()
+                flooder.join(5)
+        processes = len(open(os.path.join(server.cgroup.path, "cgroup.procs")).read().split())
+        print("%-44s %-14s %s; flood %d requests in %g s from 200 ports; server CPU %.1f s, %d processes" % (
+            label if s == 0 else "", server.name, served(result), sent.value, flood_seconds,
+            server.cgroup.seconds() - cpu, processes), flush=True)
+    for server in servers:
+        server.stop()
+        if not server.cgroup.kill():
+            print("warning: processes of %s are still alive" % server.name)
+
+
 def section(title):
     print("\n== %s   [%s]" % (title, time.strftime("%H:%M:%S")), flush=True)
 
@@ -311,7 +638,7 @@ def main():
     parser.add_argument("--native", required=True)
     parser.add_argument("--wineprefix", required=True)
     parser.add_argument("--tools", required=True, help="ideal-server, relay and atftpd")
-    parser.add_argument("--sections", default="12345", help="the sections to run, e.g. 34")
+    parser.add_argument("--sections", default="123456", help="the sections to run, e.g. 34")
     parser.add_argument("--quick", action="store_true", help="small files, one round, no 16 clients")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--mib", type=float, default=16, help="file size per client")
@@ -460,6 +787,9 @@ def main():
                                        % (server.name, relay.finish() / (size // block + 1)))
                 print("%-22s %s" % (label, "   ".join(figures)), flush=True)
             native.stop()
+
+        if "6" in args.sections:
+            forged_section(bench, args, native, tftpd)
         section("done")
     finally:
         for server in (native, wine) + peers:
