@@ -45,7 +45,7 @@ class Cgroup:
     """A cpuacct cgroup of its own: processes moved in are counted with every child they fork."""
 
     def __init__(self, name):
-        self.path = os.path.join(CGROUPS, "corvane-bench-" + name)
+        self.path = os.path.join(CGROUPS, "corvane-bench-%d-%s" % (os.getpid(), name))   # this run's own
         os.makedirs(self.path, exist_ok=True)
 
     def add(self, pid):
