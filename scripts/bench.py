@@ -366,8 +366,9 @@ class ForgedSource(threading.Thread):
     """A forged sender at a 127.0.0.x of its own: sends a request to the server's well-known port, then blind
     ACK 0s there at the given times (it cannot see where the answer came from), never answers, and counts every
     datagram it receives from any server port. Ends at the limit, or once the server has been silent for the
-    quiet time and for twice its longest pause so far (an exponential back-off's next resend comes within
-    that), both counted from the later of the last send and the last datagram received."""
+    quiet time and for a second more than twice its longest pause so far (an exponential back-off's next
+    resend comes after exactly twice its last pause), counted from the later of the last send and the last
+    datagram received."""
 
     def __init__(self, address, port, request, acks=(), limit=65.0, quiet=10.0):
         super().__init__(daemon=True)
@@ -397,7 +398,7 @@ class ForgedSource(threading.Thread):
                     self.send(sock, ACK0)
                     last_send = now
                 since = max(last_send, last_heard or 0.0)
-                if now >= self.limit or (not acks and now - since >= max(self.quiet, 2 * pause)):
+                if now >= self.limit or (not acks and now - since >= max(self.quiet, 2 * pause + 1)):
                     break
                 sock.settimeout(max(0.001, min([0.2, self.limit - now] + [a - now for a in acks[:1]])))
                 try:
