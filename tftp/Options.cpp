@@ -15,6 +15,8 @@ using PfnApplyOption = bool (*)(CTransfer& transfer, std::uint64_t* pnValue);
 
 bool SetBlockSize(CTransfer& transfer, std::uint64_t* pnValue)
 {
+    if (transfer.m_addrClient.IsIPv6())
+        *pnValue = std::min<std::uint64_t>(*pnValue, TFTP_MAX_BLOCK_SIZE_IPV6);
     transfer.m_nBlockSize = static_cast<std::uint16_t>(*pnValue);
     return true;
 }
@@ -44,8 +46,8 @@ struct COptionRow
     PfnApplyOption m_pfnApply;
 };
 
-// By ETftpOption. A DATA of 1428 bytes fits an Ethernet frame; 64 blocks in flight are the read-ahead a transfer
-// keeps (CReadAhead::MAX_WINDOW).
+// By ETftpOption. A DATA of 1428 bytes fits an Ethernet frame over IPv4 (one of 1408 over IPv6); 64 blocks in
+// flight are the read-ahead a transfer keeps (CReadAhead::MAX_WINDOW).
 const COptionRow g_rgOptions[OPTION_COUNT] = {
     {"blksize", 8, 65464, TFTP_MAX_BLOCK_SIZE, SetBlockSize},
     {"tsize", 0, UINT64_MAX, UINT64_MAX, AnswerFileSize},

@@ -29,31 +29,47 @@ inline bool StartFailed(CStartFailure* pFailure, int nError, const char* pszWhat
 using SocketHandle = std::uintptr_t;
 constexpr SocketHandle INVALID_SOCKET_HANDLE = ~SocketHandle(0);
 
-// An IPv4 socket address in the sockets layer's own 16-byte layout (family, port, address, 8 zero bytes).
-// The engine never reads its bytes: it asks the address to compare or print itself.
+// The families of sockets. An IPv6 socket is dual-stack: IPv4 clients reach it too, as IPv4-mapped addresses.
+enum class EFamily : std::uint8_t
+{
+    IPv4,
+    IPv6,
+};
+
+// A socket address of either family in the sockets layer's own layout (an IPv4 or an IPv6 socket address), as a
+// socket delivered it. The engine never reads its bytes: it asks the address to compare or print itself, and an
+// IPv4-mapped address is the IPv4 client that it maps.
 struct CSocketAddress
 {
-    // The same client: IPv4 address and UDP port (the family bytes are not compared).
+    // The same client: address and UDP port (and the zone of a scoped IPv6 address).
     bool SameAs(const CSocketAddress& other) const;
-    // The same host, whatever the port: the IPv4 address.
+    // The same host, whatever the port: the IPv4 address; for IPv6 the /64, which one host may fill with addresses.
     bool SameHost(const CSocketAddress& other) const;
-    // "A.B.C.D:PORT" into a buffer of SOCKET_ADDRESS_TEXT_BYTES.
+    // A client that speaks IPv6 itself, not an IPv4 client of a dual-stack socket.
+    bool IsIPv6() const;
+    // The family of the socket that the address came through, and so of the sockets that answer it.
+    EFamily Family() const;
+    // "A.B.C.D:PORT" for an IPv4 client, "[2001:db8::20]:PORT" for an IPv6 one (RFC 5952, with "%ZONE" for a scoped
+    // address), into a buffer of SOCKET_ADDRESS_TEXT_BYTES.
     void Print(char* pszText) const;
 
-    alignas(4) unsigned char m_rgBytes[16];
+    alignas(8) unsigned char m_rgBytes[28];
 };
-constexpr int SOCKET_ADDRESS_TEXT_BYTES = 22;
+constexpr int SOCKET_ADDRESS_TEXT_BYTES = 64;
 
 // Starts the sockets layer where the system has one to start (Winsock 2.2); false with what failed.
 bool StartSocketsLayer(CStartFailure* pFailure);
 // Ends the use of the sockets layer; a failure is traced.
 void EndSocketsLayer();
 
-// An IPv4 datagram socket, or INVALID_SOCKET_HANDLE. On Windows a send to a closed port does not make a
-// later receive fail, and no other program may bind the same port beside it.
-SocketHandle OpenUdpSocket();
-// Fills an address for every IPv4 interface and the given port (0: a free port that the system picks).
-void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort);
+// True when the system has IPv6: an IPv6 socket binds to its loopback address ::1. Where IPv6 is disabled, a
+// dual-stack socket would still serve IPv4, but the server says so and keeps to IPv4 alone.
+bool HasIPv6();
+// A datagram socket of the family (an IPv6 one takes IPv4 clients too), or INVALID_SOCKET_HANDLE. On Windows a
+// send to a closed port does not make a later receive fail, and no other program may bind the same port beside it.
+SocketHandle OpenUdpSocket(EFamily eFamily);
+// Fills an address for every interface of the family and the given port (0: a free port that the system picks).
+void FillAnyAddress(CSocketAddress* pAddress, EFamily eFamily, std::uint16_t nPort);
 // Fills the loopback address 127.0.0.1 and the given port.
 void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort);
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address);

@@ -13,15 +13,23 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-static_assert(sizeof(sockaddr_in) == sizeof(CSocketAddress), "an IPv4 socket address is 16 bytes");
-
 namespace
 {
 int ToDescriptor(SocketHandle hSocket)
 {
     return hSocket == INVALID_SOCKET_HANDLE ? -1 : static_cast<int>(hSocket);
 }
+
+const sockaddr* AsSockaddr(const CSocketAddress& address)
+{
+    return reinterpret_cast<const sockaddr*>(address.m_rgBytes);
 }
+
+socklen_t LengthOf(const CSocketAddress& address)
+{
+    return address.Family() == EFamily::IPv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+}  // namespace
 
 // Nothing to start or end: the sockets layer of a POSIX system needs no set-up.
 bool StartSocketsLayer(CStartFailure*)
@@ -33,34 +41,63 @@ void EndSocketsLayer()
 {
 }
 
-SocketHandle OpenUdpSocket()
+bool HasIPv6()
 {
-    int nSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    int nSocket = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    bool bBound = nSocket >= 0 && bind(nSocket, reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback) == 0;
+    int nError = errno;
+    if (nSocket >= 0)
+        close(nSocket);
+    errno = nError;
+    return bBound;
+}
+
+SocketHandle OpenUdpSocket(EFamily eFamily)
+{
+    int nSocket = socket(eFamily == EFamily::IPv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    const int nOnly = 0;
+    if (nSocket >= 0 && eFamily == EFamily::IPv6 && setsockopt(nSocket, IPPROTO_IPV6, IPV6_V6ONLY, &nOnly, sizeof nOnly) != 0)
+    {
+        int nError = errno;
+        close(nSocket);
+        errno = nError;
+        nSocket = -1;
+    }
     return nSocket < 0 ? INVALID_SOCKET_HANDLE : static_cast<SocketHandle>(nSocket);
 }
 
-void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort)
+void FillAnyAddress(CSocketAddress* pAddress, EFamily eFamily, std::uint16_t nPort)
 {
-    sockaddr_in address;
-    std::memset(&address, 0, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(nPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    std::memcpy(pAddress->m_rgBytes, &address, sizeof address);
+    std::memset(pAddress->m_rgBytes, 0, sizeof pAddress->m_rgBytes);
+    if (eFamily == EFamily::IPv6)
+    {
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_port = htons(nPort);
+        any.sin6_addr = in6addr_any;
+        std::memcpy(pAddress->m_rgBytes, &any, sizeof any);
+        return;
+    }
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(nPort);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    std::memcpy(pAddress->m_rgBytes, &any, sizeof any);
 }
 
 void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort)
 {
-    FillAnyAddress(pAddress, nPort);
+    FillAnyAddress(pAddress, EFamily::IPv4, nPort);
     const in_addr loopback{htonl(INADDR_LOOPBACK)};
     std::memcpy(pAddress->m_rgBytes + offsetof(sockaddr_in, sin_addr), &loopback, sizeof loopback);
 }
 
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
 {
-    sockaddr_in local;
-    std::memcpy(&local, address.m_rgBytes, sizeof local);
-    return bind(ToDescriptor(hSocket), reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    return bind(ToDescriptor(hSocket), AsSockaddr(address), LengthOf(address)) == 0;
 }
 
 bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds)
@@ -73,8 +110,7 @@ bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds)
 
 int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom)
 {
-    sockaddr_in from;
-    std::memset(&from, 0, sizeof from);
+    sockaddr_in6 from{};  // either family fits
     socklen_t nFromLength = sizeof from;
     // MSG_TRUNC reports a datagram's real length, so one longer than the buffer fails as it does on Windows
     // instead of arriving silently cut.
@@ -87,7 +123,8 @@ int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, 
         errno = EMSGSIZE;
         return RECEIVE_FAILED;
     }
-    std::memcpy(pFrom->m_rgBytes, &from, sizeof from);
+    std::memset(pFrom->m_rgBytes, 0, sizeof pFrom->m_rgBytes);
+    std::memcpy(pFrom->m_rgBytes, &from, nFromLength < sizeof from ? nFromLength : sizeof from);
     return static_cast<int>(nReceived);
 }
 
@@ -108,10 +145,7 @@ int WaitForDatagrams(const SocketHandle* rgSockets, bool* rgbReady, int nSockets
 
 bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to)
 {
-    sockaddr_in peer;
-    std::memcpy(&peer, to.m_rgBytes, sizeof peer);
-    return sendto(ToDescriptor(hSocket), pData, static_cast<std::size_t>(cbData), 0,
-                  reinterpret_cast<const sockaddr*>(&peer), sizeof peer) == cbData;
+    return sendto(ToDescriptor(hSocket), pData, static_cast<std::size_t>(cbData), 0, AsSockaddr(to), LengthOf(to)) == cbData;
 }
 
 void CloseSocket(SocketHandle hSocket)

@@ -1,6 +1,7 @@
 // The TFTP server's platform on Windows: Winsock 2, the system tick count, Win32 threads, files beneath a directory.
 #include <winsock2.h>
 #include <mswsock.h>
+#include <ws2tcpip.h>
 #include <windows.h>
 
 #include <fcntl.h>
@@ -12,7 +13,6 @@
 #include "tftp/AnsiName.h"
 #include "tftp/Platform.h"
 
-static_assert(sizeof(sockaddr_in) == sizeof(CSocketAddress), "an IPv4 socket address is 16 bytes");
 static_assert(INVALID_SOCKET_HANDLE == INVALID_SOCKET, "one invalid socket value");
 
 // The routine, its argument and the handle of the thread that runs it.
@@ -26,6 +26,16 @@ public:
 
 namespace
 {
+const sockaddr* AsSockaddr(const CSocketAddress& address)
+{
+    return reinterpret_cast<const sockaddr*>(address.m_rgBytes);
+}
+
+int LengthOf(const CSocketAddress& address)
+{
+    return address.Family() == EFamily::IPv6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
 DWORD WINAPI RunWin32Thread(LPVOID pThread)
 {
     CThread* pSelf = static_cast<CThread*>(pThread);
@@ -104,9 +114,23 @@ void EndSocketsLayer()
         TraceW(L"Error %d calling WSACleanup\n", WSAGetLastError());
 }
 
-SocketHandle OpenUdpSocket()
+bool HasIPv6()
 {
-    SOCKET hSocket = socket(AF_INET, SOCK_DGRAM, 0);
+    SOCKET hSocket = socket(AF_INET6, SOCK_DGRAM, 0);
+    sockaddr_in6 loopback{};
+    loopback.sin6_family = AF_INET6;
+    loopback.sin6_addr = in6addr_loopback;
+    bool bBound = hSocket != INVALID_SOCKET && bind(hSocket, reinterpret_cast<const sockaddr*>(&loopback), sizeof loopback) == 0;
+    int nError = WSAGetLastError();
+    if (hSocket != INVALID_SOCKET)
+        closesocket(hSocket);
+    WSASetLastError(nError);
+    return bBound;
+}
+
+SocketHandle OpenUdpSocket(EFamily eFamily)
+{
+    SOCKET hSocket = socket(eFamily == EFamily::IPv6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
     if (hSocket == INVALID_SOCKET)
         return INVALID_SOCKET_HANDLE;
     // Without this, a send to a client that has gone (an ICMP "port unreachable") makes the next receive
@@ -115,9 +139,13 @@ SocketHandle OpenUdpSocket()
     DWORD cbReturned = 0;
     // No other program may bind the port beside the server and read its clients' datagrams.
     BOOL bExclusive = TRUE;
+    // An IPv6 socket takes IPv4 clients too.
+    DWORD dwOnly = FALSE;
     if (WSAIoctl(hSocket, SIO_UDP_CONNRESET, &bReport, sizeof bReport, nullptr, 0, &cbReturned, nullptr, nullptr) != 0 ||
         setsockopt(hSocket, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&bExclusive),
-                   sizeof bExclusive) != 0)
+                   sizeof bExclusive) != 0 ||
+        (eFamily == EFamily::IPv6 &&
+         setsockopt(hSocket, IPPROTO_IPV6, IPV6_V6ONLY, reinterpret_cast<const char*>(&dwOnly), sizeof dwOnly) != 0))
     {
         int nError = WSAGetLastError();
         closesocket(hSocket);
@@ -127,27 +155,34 @@ SocketHandle OpenUdpSocket()
     return hSocket;
 }
 
-void FillAnyAddress(CSocketAddress* pAddress, std::uint16_t nPort)
+void FillAnyAddress(CSocketAddress* pAddress, EFamily eFamily, std::uint16_t nPort)
 {
-    sockaddr_in address;
-    ZeroMemory(&address, sizeof address);
-    address.sin_family = AF_INET;
-    address.sin_port = htons(nPort);
-    address.sin_addr.s_addr = htonl(INADDR_ANY);
-    CopyMemory(pAddress->m_rgBytes, &address, sizeof address);
+    ZeroMemory(pAddress->m_rgBytes, sizeof pAddress->m_rgBytes);
+    if (eFamily == EFamily::IPv6)
+    {
+        sockaddr_in6 any{};
+        any.sin6_family = AF_INET6;
+        any.sin6_port = htons(nPort);
+        any.sin6_addr = in6addr_any;
+        CopyMemory(pAddress->m_rgBytes, &any, sizeof any);
+        return;
+    }
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(nPort);
+    any.sin_addr.s_addr = htonl(INADDR_ANY);
+    CopyMemory(pAddress->m_rgBytes, &any, sizeof any);
 }
 
 void FillLoopbackAddress(CSocketAddress* pAddress, std::uint16_t nPort)
 {
-    FillAnyAddress(pAddress, nPort);
+    FillAnyAddress(pAddress, EFamily::IPv4, nPort);
     reinterpret_cast<sockaddr_in*>(pAddress->m_rgBytes)->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
 }
 
 bool BindSocket(SocketHandle hSocket, const CSocketAddress& address)
 {
-    sockaddr_in local;
-    CopyMemory(&local, address.m_rgBytes, sizeof local);
-    return bind(hSocket, reinterpret_cast<const sockaddr*>(&local), sizeof local) == 0;
+    return bind(hSocket, AsSockaddr(address), LengthOf(address)) == 0;
 }
 
 bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds)
@@ -158,14 +193,14 @@ bool SetReceiveTimeout(SocketHandle hSocket, std::uint32_t nMilliseconds)
 
 int ReceiveDatagram(SocketHandle hSocket, unsigned char* pBuffer, int cbBuffer, CSocketAddress* pFrom)
 {
-    sockaddr_in from;
-    ZeroMemory(&from, sizeof from);
+    sockaddr_in6 from{};  // either family fits
     int nFromLength = sizeof from;
     int nReceived = recvfrom(hSocket, reinterpret_cast<char*>(pBuffer), cbBuffer, 0,
                              reinterpret_cast<sockaddr*>(&from), &nFromLength);
     if (nReceived == SOCKET_ERROR)
         return WSAGetLastError() == WSAETIMEDOUT ? RECEIVE_TIMED_OUT : RECEIVE_FAILED;
-    CopyMemory(pFrom->m_rgBytes, &from, sizeof from);
+    ZeroMemory(pFrom->m_rgBytes, sizeof pFrom->m_rgBytes);
+    CopyMemory(pFrom->m_rgBytes, &from, nFromLength < static_cast<int>(sizeof from) ? nFromLength : sizeof from);
     return nReceived;
 }
 
@@ -186,10 +221,7 @@ int WaitForDatagrams(const SocketHandle* rgSockets, bool* rgbReady, int nSockets
 
 bool SendDatagram(SocketHandle hSocket, const unsigned char* pData, int cbData, const CSocketAddress& to)
 {
-    sockaddr_in peer;
-    CopyMemory(&peer, to.m_rgBytes, sizeof peer);
-    return sendto(hSocket, reinterpret_cast<const char*>(pData), cbData, 0, reinterpret_cast<const sockaddr*>(&peer),
-                  sizeof peer) == cbData;
+    return sendto(hSocket, reinterpret_cast<const char*>(pData), cbData, 0, AsSockaddr(to), LengthOf(to)) == cbData;
 }
 
 void CloseSocket(SocketHandle hSocket)

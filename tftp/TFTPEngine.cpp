@@ -20,12 +20,13 @@ std::uint32_t Until(std::uint32_t nDeadline, std::uint32_t nNow)
     return nLeft > 0 ? static_cast<std::uint32_t>(nLeft) : 0;
 }
 
-// A socket for one windowed transfer, on a free port that the system picks; invalid when none can be had.
-SocketHandle OpenTransferSocket()
+// A socket for one windowed transfer, of its client's family, on a free port that the system picks; invalid when
+// none can be had.
+SocketHandle OpenTransferSocket(EFamily eFamily)
 {
-    SocketHandle hSocket = OpenUdpSocket();
+    SocketHandle hSocket = OpenUdpSocket(eFamily);
     CSocketAddress any;
-    FillAnyAddress(&any, 0);
+    FillAnyAddress(&any, eFamily, 0);
     if (hSocket != INVALID_SOCKET_HANDLE && !BindSocket(hSocket, any))
     {
         CloseSocket(hSocket);
@@ -39,11 +40,13 @@ void CTFTPServer::ServeRequests()
 {
     TraceA("TFTP: 'Listening' on port %d, protocol UDP at %s\n", m_nPort, m_szBootDir);
     m_nReceiveWaitMs = 0;
-    std::uint32_t nWaitMs = 0;  // no transfers yet: wait without end
+    std::uint32_t nWaitMs = MAX_WAIT_MS;
     while (!m_bStop.load())
     {
         WaitAndDispatch(nWaitMs);
-        nWaitMs = RunTimers();  // after the datagrams, so that their answers are not sent twice; a flood cannot starve them
+        // After the datagrams, so that their answers are not sent twice; a flood cannot starve them. The thread looks
+        // at the stop flag at least this often, should the stop's datagram never arrive.
+        nWaitMs = std::min(RunTimers(), MAX_WAIT_MS);
     }
     // Every client still served hears that the server stopped, and every transfer leaves its record.
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
@@ -162,11 +165,11 @@ void CTFTPServer::OnTransferDatagram(CTransfer& transfer, int nLength)
 // A client silent for the whole give-up bound is dropped; one silent for its interval gets its outstanding
 // packets again, and again after twice as long while it stays silent, within the limits for an unconfirmed
 // transfer and for a file whose last block went out. Returns the time until the nearest deadline left (a resend
-// or a give-up), at least 1 ms, or 0 without transfers, which waits without end: one pass over the table per
-// wait. In lock-step it is the interval every time, so the socket's time-out is seldom set again.
+// or a give-up), at least 1 ms, or the longest of all waits without transfers: one pass over the table per wait.
+// In lock-step it is the interval every time, so the socket's time-out is seldom set again.
 std::uint32_t CTFTPServer::RunTimers()
 {
-    std::uint32_t nWait = 0;
+    std::uint32_t nWait = MAX_WAIT_MS;
     for (int i = 0; i < TRANSFER_SLOTS; ++i)
     {
         CTransfer& transfer = m_pTransfers[i];
@@ -209,8 +212,7 @@ std::uint32_t CTFTPServer::RunTimers()
         std::uint32_t nLeft = Until(transfer.m_nLastHeardTick + IDLE_DROP_MS, m_nNow);
         if (bResends)
             nLeft = std::min(nLeft, Until(transfer.m_nLastSentTick + transfer.ResendDueMs(), m_nNow));
-        nLeft = std::max(nLeft, std::uint32_t(1));
-        nWait = nWait == 0 ? nLeft : std::min(nWait, nLeft);
+        nWait = std::min(nWait, std::max(nLeft, std::uint32_t(1)));
     }
     return nWait;
 }
@@ -262,7 +264,7 @@ void CTFTPServer::OnReadRequest(int nLength)
     // A window runs from a port of its own, which only a client that heard the OACK knows: an ACK forged blindly to
     // port 6051 moves nothing. Lock-step, the instrument's way, stays on port 6051.
     SocketHandle hOwn = INVALID_SOCKET_HANDLE;
-    if (options.Asked(OPTION_WINDOWSIZE, 1) > 1 && (hOwn = OpenTransferSocket()) == INVALID_SOCKET_HANDLE)
+    if (options.Asked(OPTION_WINDOWSIZE, 1) > 1 && (hOwn = OpenTransferSocket(m_addrPeer.Family())) == INVALID_SOCKET_HANDLE)
     {
         TraceA("TFTP: Received RRQ for %s\n", request.m_pszName);
         TraceA("TFTP: socket() failed with error %d\n", LastSocketError());

@@ -99,7 +99,7 @@ void CTFTPServer::WakeServerThread()
 {
     if (!m_bListening.load())
         return;  // still binding: the thread looks at the flag between its tries
-    SocketHandle hSocket = OpenUdpSocket();
+    SocketHandle hSocket = OpenUdpSocket(EFamily::IPv4);  // both kinds of socket on the port take IPv4
     if (hSocket == INVALID_SOCKET_HANDLE)
         return;
     CSocketAddress server;
@@ -123,13 +123,20 @@ void CTFTPServer::Entry(void* pServer)
 
 bool CTFTPServer::InitSocket()
 {
-    m_socket = OpenUdpSocket();
+    // One socket for both families where the system has IPv6: IPv4 clients reach it as IPv4-mapped addresses.
+    EFamily eFamily = EFamily::IPv6;
+    if (!HasIPv6() || (m_socket = OpenUdpSocket(EFamily::IPv6)) == INVALID_SOCKET_HANDLE)
+    {
+        TraceA("TFTP: IPv6 is not available (error %d), serving IPv4 only\n", LastSocketError());
+        eFamily = EFamily::IPv4;
+        m_socket = OpenUdpSocket(eFamily);
+    }
     if (m_socket == INVALID_SOCKET_HANDLE)
     {
         TraceA("TFTP: socket() failed with error %d\n", LastSocketError());
         return false;
     }
-    FillAnyAddress(&m_addrLocal, m_nPort);
+    FillAnyAddress(&m_addrLocal, eFamily, m_nPort);
     // Another program may hold the port: wait for it, silently, until bound or stopped.
     while (!BindSocket(m_socket, m_addrLocal))
     {

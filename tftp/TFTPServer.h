@@ -93,6 +93,7 @@ private:
 
     static constexpr int TRANSFER_SLOTS = MAX_TRANSFERS + 1;
     static constexpr std::uint32_t STOP_WAKE_MS = 100;  // how long a stop waits for the thread before it wakes it again
+    static constexpr std::uint32_t MAX_WAIT_MS = 1000;  // the longest wait of the thread for a datagram
     static constexpr int BOOT_DIR_BYTES = 260;
     static constexpr std::size_t FULL_PATH_BYTES = 264;  // the boot directory and a requested name
 

@@ -26,6 +26,7 @@ constexpr int TFTP_PACKET_BYTES = 2048;        // the largest datagram received
 constexpr int TFTP_DATA_HEADER_BYTES = 4;      // opcode and block number
 constexpr std::uint16_t TFTP_DEFAULT_BLOCK_SIZE = 512;
 constexpr std::uint16_t TFTP_MAX_BLOCK_SIZE = 1428;  // the largest DATA then fits an Ethernet frame
+constexpr std::uint16_t TFTP_MAX_BLOCK_SIZE_IPV6 = 1408;  // the same frame, under IPv6's header 20 bytes longer
 constexpr int TFTP_OACK_BUFFER_BYTES = 96;     // every option the server knows with its largest value fits
 constexpr int TFTP_ERROR_BUFFER_BYTES = 64;    // every error text that the server sends fits
 

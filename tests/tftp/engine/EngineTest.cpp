@@ -18,7 +18,9 @@ namespace fs = std::filesystem;
 using std::string;
 
 // T: a client's time-out before it repeats itself, between the resend gap and the server's own interval.
-constexpr std::uint32_t T = 500, GAP = CTFTPServer::RESEND_GAP_MS, LOCAL = 0x7F000001;
+constexpr std::uint32_t T = 500, GAP = CTFTPServer::RESEND_GAP_MS;
+string Host(int n) { return "127.0.0." + std::to_string(n); }  // an IPv4 client's host
+const string LOCAL = Host(1);
 string Net16(std::size_t n) { return {static_cast<char>(n >> 8 & 0xFF), static_cast<char>(n & 0xFF)}; }
 string Ack(std::size_t n) { return Net16(4) + Net16(n); }
 string Error(unsigned nCode, const string& text) { return Net16(5) + Net16(nCode) + text + '\0'; }
@@ -83,15 +85,15 @@ protected:
     // the one answered); what goes to another client after its port and ':', what leaves by a port other than the
     // one the datagram went to after '@', that port and ':'. A client sends a request to port 6051 and anything else
     // where its last reply came from, unless nTo says otherwise.
-    string Reply(std::uint16_t nPort, const string& datagram, std::uint32_t nAddress = LOCAL, std::uint16_t nTo = 0)
+    string Reply(std::uint16_t nPort, const string& datagram, const string& host = LOCAL, std::uint16_t nTo = 0)
     {
-        std::uint16_t& nFollow = m_to[{nAddress, nPort ? nPort : 1}];
+        std::uint16_t& nFollow = m_to[{host, nPort ? nPort : 1}];
         nTo = nTo ? nTo : datagram.compare(0, 2, Net16(1)) == 0 || !nFollow ? 6051 : nFollow;
-        EXPECT_TRUE(nPort == 0 || FakeDeliver(nPort, datagram, nAddress, nTo));
+        EXPECT_TRUE(nPort == 0 || FakeDeliver(nPort, datagram, host, nTo));
         string replies;
         for (const CSentDatagram& sent : FakeTakeSent())
         {
-            bool bOwn = sent.m_nPort == (nPort ? nPort : 1) && sent.m_nAddress == nAddress;
+            bool bOwn = sent.m_nPort == (nPort ? nPort : 1) && sent.m_host == host;
             nFollow = bOwn ? sent.m_nFrom : nFollow;
             replies += (bOwn ? "" : std::to_string(sent.m_nPort) + ":") +
                        (nPort && sent.m_nFrom != nTo ? "@" + std::to_string(sent.m_nFrom) + ":" : "") +
@@ -113,13 +115,14 @@ protected:
     }
     // As a client with a window: acknowledges block nFrom, then each window's last block, checking every DATA;
     // the last ACK, and its repetition, draw nothing.
-    void Finish(std::uint16_t nPort, const string& file, std::size_t nFrom, std::size_t nSize = 512, std::size_t nWindow = 1)
+    void Finish(std::uint16_t nPort, const string& file, std::size_t nFrom, std::size_t nSize = 512, std::size_t nWindow = 1,
+                const string& host = LOCAL)
     {
         const std::size_t nLast = file.size() / nSize + 1;
         for (std::size_t n = nFrom; n < nLast; n = std::min(n + nWindow, nLast))
-            ASSERT_EQ(Reply(nPort, Ack(n)), Blocks(file, n + 1, std::min(n + nWindow, nLast), nSize)) << n;
+            ASSERT_EQ(Reply(nPort, Ack(n), host), Blocks(file, n + 1, std::min(n + nWindow, nLast), nSize)) << n;
         for (int nTimes = 0; nTimes < 2; ++nTimes)
-            EXPECT_EQ(Reply(nPort, Ack(nLast)), "");
+            EXPECT_EQ(Reply(nPort, Ack(nLast), host), "");
     }
     string Trace()  // the "TFTP: " lines printed since the last call; failure messages are printed there too
     {
@@ -145,7 +148,7 @@ protected:
     CStdoutCapture m_capture;
     std::size_t m_nSeen = 0;
     std::vector<string> m_records;
-    std::map<std::pair<std::uint32_t, std::uint16_t>, std::uint16_t> m_to;  // a client's port of its transfer
+    std::map<std::pair<string, std::uint16_t>, std::uint16_t> m_to;  // a client's port of its transfer
     CTFTPServer m_server;
 };
 
@@ -246,8 +249,8 @@ TEST_F(Engine, WindowsRunOnAPortOfTheirOwnSlideOnAnAckInsideThemAndGoAgainAfterT
     const string file = Put("f", 10 * 512 + 100), kW4 = P("windowsize", "4");
     EXPECT_EQ(Reply(1, Rrq(m_f, kW4)), "@50001:" + Oack(kW4));
     EXPECT_EQ(Reply(1, Ack(0), LOCAL, 6051) + Reply(1, Error(0, "x"), LOCAL, 6051) + Reply(2, Error(0, "x"), LOCAL, 50001), "");
-    for (const auto& [nHost, nPort] : {std::pair(LOCAL, 2), std::pair(LOCAL + 1, 1)})
-        EXPECT_EQ(Reply(nPort, Ack(0), nHost, 50001), Error(5, "Unknown transfer ID."));
+    for (const auto& [host, nPort] : {std::pair(LOCAL, 2), std::pair(Host(2), 1)})
+        EXPECT_EQ(Reply(nPort, Ack(0), host, 50001), Error(5, "Unknown transfer ID."));
     Play({{0, 1, Ack(0), Blocks(file, 1, 4)}, {0, 1, Ack(0), ""},
           {0, 1, Ack(2), Blocks(file, 5, 6)}, {0, 1, Ack(2), ""}, {0, 1, Ack(7), ""}, {GAP, 1, Ack(2), Blocks(file, 3, 6)},
           {0, 1, Ack(6), Blocks(file, 7, 10)}, {0, 1, Ack(8), Block(file, 11)},  // blocks 9 and 10 lost, 11 the last
@@ -282,13 +285,13 @@ TEST_F(Engine, ARepeatedRequestGetsTheFirstAnswerWhileItIsOutstandingAndADiffere
 TEST_F(Engine, AFullTableGivesUpAnUnconfirmedTransferAtOnceAndAConfirmedOneOnlyAfterItsSilence)
 {
     const string file = Put("f", 20 * 512 + 5);
-    std::uint32_t rgHost[CTFTPServer::MAX_TRANSFERS];  // client c: port c + 1 of host LOCAL + c / 8
+    string rgHost[CTFTPServer::MAX_TRANSFERS];  // client c: port c + 1 of host 127.0.0.(1 + c / 8)
     for (std::uint16_t c = 0; c < CTFTPServer::MAX_TRANSFERS; ++c)
     {
-        ASSERT_EQ(Reply(c + 1, Rrq(m_f), rgHost[c] = LOCAL + c / 8), Block(file, 1));
+        ASSERT_EQ(Reply(c + 1, Rrq(m_f), rgHost[c] = Host(1 + c / 8)), Block(file, 1));
         EXPECT_EQ(c == 7 ? Reply(100, Rrq(m_f), LOCAL) : Error(0, "Server busy."), Error(0, "Server busy.")) << Trace();
     }
-    EXPECT_EQ(Reply(1, Rrq(m_f), rgHost[0] = LOCAL + 8), "1:" + Error(0, "Server busy, transfer dropped.") + Block(file, 1));
+    EXPECT_EQ(Reply(1, Rrq(m_f), rgHost[0] = Host(9)), "1:" + Error(0, "Server busy, transfer dropped.") + Block(file, 1));
     EXPECT_EQ(m_records.back(), "DroppedBusy 127.0.0.1:1 " + m_f + " [] 0 1x512 0ms 0 0 ");
     g_bTraceQuiet = 1;  // the refusals' lines would fill the captured output
     std::size_t nSpoofed = 0;
@@ -297,7 +300,7 @@ TEST_F(Engine, AFullTableGivesUpAnUnconfirmedTransferAtOnceAndAConfirmedOneOnlyA
         {
             ASSERT_EQ(Reply(c + 1, Ack(n), rgHost[c]), n < 21 ? Block(file, n + 1) : "") << c;
             for (int i = 0; i < 17 && n > 1 && n < 21 && nSpoofed < 20000; ++i, ++nSpoofed)
-                ASSERT_EQ(Reply(static_cast<std::uint16_t>(1 + nSpoofed % 1000), Rrq(m_f), LOCAL + 9), Error(0, "Server busy."));
+                ASSERT_EQ(Reply(static_cast<std::uint16_t>(1 + nSpoofed % 1000), Rrq(m_f), Host(10)), Error(0, "Server busy."));
         }
     EXPECT_EQ(nSpoofed, 20000u);
     g_bTraceQuiet = 0;
@@ -312,6 +315,21 @@ TEST_F(Engine, AFullTableGivesUpAnUnconfirmedTransferAtOnceAndAConfirmedOneOnlyA
            "too many transfers\nTFTP: Ended " + m_f + " to 127.0.0.9:1 early: dropped for a new request while every slot "
            "was taken, after 512 bytes in 2 blocks\nTFTP: No tftp option extensions found.\n"}});
     EXPECT_EQ(m_records.back(), "DroppedBusy 127.0.0.9:1 " + m_f + " [] 512 2x512 1000ms 1 0 ");
+    FakeAdvanceClock(CTFTPServer::IDLE_DROP_MS), FakeTakeSent();  // every transfer left ends
+}
+
+// An IPv6 client is named in RFC 5952 text (a link-local one with its zone), gets blocks of 1408 bytes at most, so that
+// a DATA still fits an Ethernet frame under IPv6's longer header, and counts towards the share of its host, its /64.
+TEST_F(Engine, AnIPv6ClientIsNamedInItsOwnTextGetsBlocksOf1408AndItsHostIsItsSlash64)
+{
+    const string file = Put("f", 3000), kV6 = "2001:db8::20";
+    ASSERT_EQ(Reply(1758, Rrq(m_f, P("blksize", "1428")), kV6), Oack(P("blksize", "1408")));
+    Finish(1758, file, 0, 1408, 1, kV6);  // DATA 3 of 184 bytes ends it
+    for (int n = 1; n <= 9; ++n)
+        EXPECT_EQ(Reply(1, Rrq(m_f), "2001:db8::" + std::to_string(n)), n < 9 ? Block(file, 1) : Error(0, "Server busy."));
+    EXPECT_EQ(Reply(1, Rrq(m_f), "2001:db8:0:1::9") + Reply(2, Rrq("no"), "fe80::1%3"), Block(file, 1) + Error(1, "File does not exist."));
+    EXPECT_EQ(m_records[0], "Finished [2001:db8::20]:1758 " + m_f + " [blksize 1408] 3000 3x1408 0ms 0 0 ");
+    EXPECT_EQ(m_records.back(), "Refused [fe80::1%3]:2 no [] 0 0x0 0ms 0 1 File does not exist.");
     FakeAdvanceClock(CTFTPServer::IDLE_DROP_MS), FakeTakeSent();  // every transfer left ends
 }
 
