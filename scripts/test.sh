@@ -14,9 +14,12 @@ for p in win32 win64 native; do
   cmake --build --preset "$p" -- -j2 || exit 1
 done
 
+# The namespace's loopback gets an address of each family beside 127.0.0.1 and ::1: a client that looks names up
+# only for the families with a configured address (tftp-hpa) would otherwise take neither loopback address.
 isolated() {
   if unshare -n true 2>/dev/null; then
-    unshare -n bash -c 'ip link set lo up && exec "$@"' isolated "$@"
+    unshare -n bash -c 'ip link set lo up && { ip addr add 10.254.0.1/32 dev lo; ip addr add fd00:6051::1/128 dev lo; } 2>/dev/null
+                        exec "$@"' isolated "$@"
   else
     "$@"
   fi

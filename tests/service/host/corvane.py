@@ -145,12 +145,15 @@ class Server:
             raise AssertionError(f"the runner ended with {rc}:\n{output[-3000:]}")
 
 
-def fetch(client, name, *arguments, port=6051):
-    """(exit status, fetched bytes) of one real client's download; arguments go to the client as given."""
+def fetch(client, name, *arguments, port=6051, host="127.0.0.1"):
+    """(exit status, fetched bytes) of one real client's download from host (IPv4 or IPv6); arguments go to the
+    client as given."""
     out = pathlib.Path(tempfile.mktemp(prefix="corvane-fetched-"))
-    command = {"curl": ["curl", "-sS", "--max-time", "120", *arguments, "-o", out, f"tftp://127.0.0.1:{port}/{name}"],
-               "tftp-hpa": ["tftp", "-m", "binary", *arguments, "127.0.0.1", str(port), "-c", "get", name, out],
-               "atftp": ["atftp", *arguments, "--get", "-r", name, "-l", out, "127.0.0.1", str(port)]}[client]
+    url_host = f"[{host}]" if ":" in host else host
+    command = {"curl": ["curl", "-sS", "--max-time", "120", *arguments, "-o", out, f"tftp://{url_host}:{port}/{name}"],
+               "tftp-hpa": ["tftp", *(["-6"] if ":" in host else []), "-m", "binary", *arguments, host, str(port), "-c",
+                            "get", name, out],
+               "atftp": ["atftp", *arguments, "--get", "-r", name, "-l", out, host, str(port)]}[client]
     rc = subprocess.run(command, stdin=subprocess.DEVNULL, capture_output=True, timeout=300).returncode
     data = out.read_bytes() if out.exists() else b""
     out.unlink(missing_ok=True)

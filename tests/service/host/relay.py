@@ -1,4 +1,4 @@
-"""A UDP relay on loopback that loses a seeded share of the datagrams between one client and the server."""
+"""A UDP relay on loopback (IPv4 or IPv6) that loses a seeded share of the datagrams between one client and the server."""
 import random
 import select
 import socket
@@ -11,12 +11,13 @@ class LossyRelay:
     probability. Requests go to the server's port, other datagrams to the port that the server last answered from,
     replies to the last client heard; at most 300 s."""
 
-    def __init__(self, server_port, loss, seed):
-        self.server = ("127.0.0.1", server_port)
+    def __init__(self, server_port, loss, seed, host="127.0.0.1"):
+        self.server = (host, server_port)
         self.peers, self.loss, self.random = [None, self.server], loss, random.Random(seed)
-        self.socks = [socket.socket(socket.AF_INET, socket.SOCK_DGRAM) for _ in range(2)]
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.socks = [socket.socket(family, socket.SOCK_DGRAM) for _ in range(2)]
         for sock in self.socks:
-            sock.bind(("127.0.0.1", 0))
+            sock.bind((host, 0))
         self.port, self.done, self.thread = self.socks[0].getsockname()[1], threading.Event(), None
 
     def __enter__(self):
