@@ -5,6 +5,8 @@
 #include <cstring>
 #include <cwchar>
 
+#include "diag/PeerText.h"
+
 int g_bTraceQuiet = 1;
 
 // The formatted text is always passed as the argument of "%s" / "%ls", never as a format, so a '%'
@@ -20,7 +22,7 @@ void FormatTraceTextW(wchar_t* pszBuffer, const wchar_t* pszFormat, va_list args
 }
 
 // A control byte in a narrow line can only have come from a peer (a file name, a mode, an error text):
-// the formats' own one is the line end. Written as \xNN it can neither forge a line nor drive the terminal.
+// the formats' own one is the line end, which the escaping leaves out and the line gets back at its end.
 void TraceA(const char* pszFormat, ...)
 {
     if (g_bTraceQuiet != 0)
@@ -29,29 +31,23 @@ void TraceA(const char* pszFormat, ...)
     szText[0] = '\0';
     va_list args;
     va_start(args, pszFormat);
-    int nText = std::vsnprintf(szText, sizeof szText, pszFormat, args);
+    const int nFormatted = std::vsnprintf(szText, sizeof szText, pszFormat, args);
     va_end(args);
     szText[sizeof szText - 1] = '\0';
-    // The format's own line end is the text's last byte; when the text was cut, it lies beyond the buffer.
+    // The format's own line end is the text's last byte, unless the formatter cut it off with the text's tail.
     const std::size_t nFormat = std::strlen(pszFormat);
-    const bool bFormatLineEnd = nFormat > 0 && pszFormat[nFormat - 1] == '\n';
-    std::size_t nLineEnd = bFormatLineEnd && nText > 0 ? static_cast<std::size_t>(nText) - 1 : sizeof szText;
+    const bool bLineEnd = nFormat > 0 && pszFormat[nFormat - 1] == '\n';
+    std::size_t nText = std::strlen(szText);
+    if (bLineEnd && nFormatted > 0 && static_cast<std::size_t>(nFormatted) == nText)
+        --nText;
+    // The cut applies to the line as printed; a cut line keeps its line end, so the next line starts on its own.
     char szLine[TRACE_BUFFER_CHARS];
-    std::size_t nLine = 0;
-    for (std::size_t i = 0; szText[i] != '\0' && nLine < sizeof szLine - 1; ++i)
+    std::size_t nLine = EscapePeerText(szText, nText, szLine, sizeof szLine - (bLineEnd ? 1 : 0));
+    if (bLineEnd)
     {
-        unsigned char c = static_cast<unsigned char>(szText[i]);
-        char szEscape[5] = {static_cast<char>(c), '\0'};
-        if ((c < 0x20 || c == 0x7F) && i != nLineEnd)
-            std::snprintf(szEscape, sizeof szEscape, "\\x%02x", c);
-        // The cut applies to the line as printed: an escape may lose its last characters.
-        for (const char* p = szEscape; *p != '\0' && nLine < sizeof szLine - 1; ++p)
-            szLine[nLine++] = *p;
+        szLine[nLine++] = '\n';
+        szLine[nLine] = '\0';
     }
-    // A cut line keeps its line end in place of its last character, so the next line starts on a line of its own.
-    if (bFormatLineEnd && nLine > 0 && szLine[nLine - 1] != '\n')
-        szLine[nLine - 1] = '\n';
-    szLine[nLine] = '\0';
     std::printf("%s", szLine);
     std::fflush(stdout);
 }

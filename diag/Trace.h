@@ -10,7 +10,7 @@ extern int g_bTraceQuiet;
 constexpr std::size_t TRACE_BUFFER_CHARS = 512;
 
 // Narrow lines carry peer text (file names, modes, error texts): every control byte (0x00-0x1F, 0x7F) but
-// the format's closing line end is printed as \xNN, and the cut applies to the line as printed.
+// the format's closing line end is printed as \xNN (EscapePeerText), and the cut applies to the line as printed.
 void TraceA(const char* pszFormat, ...);
 void TraceW(const wchar_t* pszFormat, ...);
 

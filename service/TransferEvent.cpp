@@ -2,12 +2,13 @@
 #include "service/TransferEvent.h"
 
 #include <algorithm>
-#include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <iterator>
 
 #include "CorvaneMessages.h"
 #include "diag/ErrorEvent.h"
+#include "diag/PeerText.h"
 
 namespace
 {
@@ -29,25 +30,13 @@ const CEndKind g_rgEndKinds[] = {
 static_assert(MSG_ERROR_EVENT == ERROR_EVENT_ID, "the error event's message is in the same table");
 static_assert(ARRAYSIZE(g_rgEndKinds) == static_cast<int>(ETransferEnd::SentUnacknowledged) + 1, "one event per record kind");
 
-// A peer's 8-bit text in the ANSI code page, as the server names its files, with every control byte written as
-// \xNN so that it can neither forge a line nor hide in the viewer; cut whole escapes at the buffer's end.
+// A peer's 8-bit text in the ANSI code page, as the server names its files, escaped as the trace shows it.
 template <int nChars>
 void CopyPeerText(const char* pszText, WCHAR (&szOut)[nChars])
 {
     char szEscaped[nChars];
-    int nOut = 0;
-    for (const char* p = pszText != nullptr ? pszText : ""; *p != '\0'; ++p)
-    {
-        const unsigned char c = static_cast<unsigned char>(*p);
-        const bool bControl = c < 0x20 || c == 0x7F;
-        if (nOut + (bControl ? 4 : 1) > nChars - 1)
-            break;
-        if (bControl)
-            nOut += std::snprintf(szEscaped + nOut, 5, "\\x%02x", c);
-        else
-            szEscaped[nOut++] = static_cast<char>(c);
-    }
-    szEscaped[nOut] = '\0';
+    const char* pszPeer = pszText != nullptr ? pszText : "";
+    EscapePeerText(pszPeer, std::strlen(pszPeer), szEscaped, nChars);
     if (MultiByteToWideChar(CP_ACP, 0, szEscaped, -1, szOut, nChars) == 0)
         szOut[0] = L'\0';
 }

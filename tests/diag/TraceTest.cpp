@@ -1,19 +1,32 @@
-// The trace line as printed: quiet until switched on, peer '%' kept, peer control bytes escaped, cut.
+// Peer text escaped and cut in-process; the trace line as printed: quiet until switched on, '%' kept, escaped, cut.
 #include <gtest/gtest.h>
 
+#include "diag/PeerText.h"
 #include "diag/Trace.h"
 #include "tests/diag/StdoutCapture.h"
 
+TEST(PeerText, ControlBytesEscapedAndCutBeforeTheFirstOneThatDoesNotFitWhole)
+{
+    const struct { std::string text; std::size_t nOutChars; std::string escaped; } rgCases[] = {
+        {std::string("a\0\x1f\x7f\x80%\xff", 7), 17, "a\\x00\\x1f\\x7f\x80%\xff"}, {"abc\x01", 8, "abc\\x01"},
+        {"abc\x01z", 8, "abc\\x01"}, {"abc\x01", 7, "abc"}, {"abcd", 4, "abc"}, {"a", 1, ""}};
+    for (const auto& c : rgCases)
+    {
+        char szOut[17];
+        EXPECT_EQ(EscapePeerText(c.text.data(), c.text.size(), szOut, c.nOutChars), c.escaped.size());
+        EXPECT_EQ(szOut, c.escaped);
+    }
+}
+
 TEST(Trace, NarrowLinesAsPrinted)
 {
-    const std::string rrq = "TFTP: Received RRQ for ", n487(487, 'n');
+    const std::string rrq = "TFTP: Received RRQ for ", n487(487, 'n'), n486(486, 'n');
     const struct { int bQuiet; std::string name, printed; } rgCases[] = {
         {1, "boot.bin", ""}, {0, "a%sb%n%d%%.bin", rrq + "a%sb%n%d%%.bin\n"},
-        {0, "x\nTFTP: Transferred 7 blocks ...\n\x1b[2J \x7f\xe9",
-         rrq + "x\\x0aTFTP: Transferred 7 blocks ...\\x0a\\x1b[2J \\x7f\xe9\n"},
+        {0, "x\nTFTP: Transferred 7 blocks ...\n\x1b", rrq + "x\\x0aTFTP: Transferred 7 blocks ...\\x0a\\x1b\n"},
         // 511 characters with the line end are printed whole; a longer line is cut and still ends with its line
-        // end, also when the cut falls inside an escape or beyond the formatter's own buffer.
-        {0, n487, rrq + n487 + "\n"}, {0, n487 + "\t", rrq + n487 + "\n"}, {0, n487 + "ab", rrq + n487 + "\n"}};
+        // end, also when the cut falls before an escape or beyond the formatter's own buffer.
+        {0, n487, rrq + n487 + "\n"}, {0, n486 + "\t", rrq + n486 + "\n"}, {0, n487 + "ab", rrq + n487 + "\n"}};
     for (const auto& c : rgCases)
     {
         CStdoutCapture capture;
