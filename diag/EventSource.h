@@ -19,8 +19,6 @@ public:
         return m_hEventSource != nullptr;
     }
 
-    bool IsOpen() const { return m_hEventSource != nullptr; }
-
     // Writes one event with category 0, event ID 0, no user SID and no raw data; the texts are its
     // insertion strings, in order. False when the source is not open or the log refuses the event.
     template <class... TMore>

@@ -11,11 +11,6 @@ namespace
 {
 const UINT g_nAppIdScript = 101;
 
-const ReplacementPair g_appIdVariables[] = {
-    { L"APPID", CORVANE_APPID },
-    { nullptr, nullptr },
-};
-
 // Removes "LocalService", whose presence makes a start choose service mode; a value that is not there is no error.
 LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
 {
@@ -23,9 +18,10 @@ LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
     return nError == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : nError;
 }
 
+// The script's one variable, APPID, is the module's common variable.
 HRESULT ApplyAppIdScript(BOOL bRegister)
 {
-    return RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister, g_appIdVariables,
+    return RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister, nullptr,
                                       perUserRegistration);
 }
 }  // namespace
