@@ -51,20 +51,25 @@ public:
     void PumpMessages();
     void ReportServiceStatus(DWORD dwState);  // the one place that reports m_svcStatus
 
-    // Registration flows.
-    HRESULT RegisterAppIdEntries(BOOL bService);
-    HRESULT RemoveAppIdEntries();
-    // After the script: the event source (machine-wide only), then for a service its entry and "LocalService".
-    HRESULT RegisterModeEntries(BOOL bService, CRegistrationJournal& journal);
+    // Registration flows. bPerUser: a per-user switch, which writes the script's entries in the current user's
+    // classes, nothing machine-wide, and tells its failures on the console only, never in the error event.
+    HRESULT RegisterAppIdEntries(BOOL bService, bool bPerUser);
+    HRESULT RemoveAppIdEntries(bool bPerUser);
+    // After the script: the event source (machine-wide only), then for a service its entry and "LocalService"; every
+    // change of the registry goes into journal.
+    HRESULT RegisterModeEntries(BOOL bService, bool bPerUser, CRegistrationJournal& journal);
 
-    // Service installation and removal.
-    BOOL IsServiceInstalled();
-    // Creates the service entry (an existing one is kept): S_OK, or E_FAIL after its message box.
+    // Service installation and removal. A failed call of the service manager is told with its cause and a message box.
+    // S_OK when the service manager knows the service, S_FALSE when it does not, else why it could not be asked.
+    HRESULT IsServiceInstalled(bool bPerUser);
+    // Creates the service entry (an existing one is kept): S_OK, or E_FAIL once the failure is told.
     HRESULT InstallService();
     // Stops the service, deletes its entry and waits until the entry is gone: S_OK (also when there was none),
-    // E_FAIL, or the service manager's error when the service did not stop or go in time.
-    HRESULT UninstallService();
-    void ShowServiceMessage(LPCWSTR pszText);  // a message box captioned with the service name
+    // E_FAIL, or the service manager's error when it could not be asked, or the service did not stop or go in time.
+    HRESULT UninstallService(bool bPerUser);
+    // Tells a failed service-manager call: its cause (ReportCallFailure; in the error event for a machine-wide switch),
+    // then the message box pszText captioned with the service name. Returns hr.
+    HRESULT ShowServiceFailure(LPCWSTR pszText, LPCWSTR pszCall, DWORD nError, bool bPerUser, HRESULT hr);
 };
 
 extern CCorvaneModule* g_pModule;

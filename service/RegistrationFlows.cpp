@@ -1,5 +1,6 @@
 // The registration flows behind the switches: AppID entries from the script, the event source, the service entry
 // and "LocalService".
+#include "diag/CallFailure.h"
 #include "registrar/HResult.h"
 #include "registrar/RegKeyHandle.h"
 #include "registrar/Registrar.h"
@@ -11,6 +12,13 @@ namespace
 {
 const UINT g_nAppIdScript = 101;
 
+// Tells a failed registry step with its cause, in the error event only for a machine-wide switch; its HRESULT.
+HRESULT FailedStep(LPCWSTR pszCall, LONG nError, bool bPerUser)
+{
+    ReportCallFailure(pszCall, static_cast<DWORD>(nError), !bPerUser);
+    return HResultFromWin32(nError);
+}
+
 // Removes "LocalService", whose presence makes a start choose service mode; a value that is not there is no error.
 LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
 {
@@ -19,10 +27,15 @@ LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
 }
 
 // The script's one variable, APPID, is the module's common variable.
-HRESULT ApplyAppIdScript(BOOL bRegister)
+HRESULT ApplyAppIdScript(BOOL bRegister, bool bPerUser)
 {
-    return RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister, nullptr,
-                                      perUserRegistration);
+    const HRESULT hr = RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister,
+                                                  nullptr, bPerUser);
+    // The engine's registry failures carry a Win32 code; any other failure is told by its HRESULT.
+    const LONG nError = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : hr;
+    if (FAILED(hr))
+        ReportCallFailure(L"RegisterFromScriptResource", static_cast<DWORD>(nError), !bPerUser);
+    return hr;
 }
 }  // namespace
 
@@ -31,53 +44,55 @@ HRESULT CCorvaneModule::RunSwitch(CommandSwitch eSwitch)
     // The per-user switches write the script's entries in the current user's classes, and nothing machine-wide.
     perUserRegistration = eSwitch == CommandSwitch::UnregServerPerUser || eSwitch == CommandSwitch::RegServerPerUser;
     if (eSwitch == CommandSwitch::UnregServer || eSwitch == CommandSwitch::UnregServerPerUser)
-        return RemoveAppIdEntries();
-    return RegisterAppIdEntries(eSwitch == CommandSwitch::Service ? TRUE : FALSE);
+        return RemoveAppIdEntries(perUserRegistration);
+    return RegisterAppIdEntries(eSwitch == CommandSwitch::Service ? TRUE : FALSE, perUserRegistration);
 }
 
-HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService)
+HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService, bool bPerUser)
 {
     // Every registration starts from no service entry, whichever mode it asks for.
-    HRESULT hr = UninstallService();
+    HRESULT hr = UninstallService(bPerUser);
     if (FAILED(hr))
         return hr;
 
-    hr = ApplyAppIdScript(TRUE);
+    hr = ApplyAppIdScript(TRUE, bPerUser);
     if (FAILED(hr))
         return hr;
 
     // A later failure takes the event source back to what it was; the script's entries stay.
     CRegistrationJournal journal;
-    hr = RegisterModeEntries(bService, journal);
+    hr = RegisterModeEntries(bService, bPerUser, journal);
     if (FAILED(hr))
         journal.Undo();
     return hr;
 }
 
-HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, CRegistrationJournal& journal)
+HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, bool bPerUser, CRegistrationJournal& journal)
 {
     LONG nError = ERROR_SUCCESS;
-    if (!perUserRegistration)
+    if (!bPerUser)
     {
         nError = WriteEventSourceKey(m_szSvcName, journal);
         if (nError != ERROR_SUCCESS)
-            return HResultFromWin32(nError);
+            return FailedStep(L"WriteEventSourceKey", nError, bPerUser);
     }
 
     CRegKeyHandle keyAppIdRoot;
     nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
     if (nError != ERROR_SUCCESS)
-        return HResultFromWin32(nError);
+        return FailedStep(L"RegOpenKeyExW HKCR\\AppID", nError, bPerUser);
     CRegKeyHandle keyAppId;
     nError = keyAppId.CreateKey(keyAppIdRoot.m_hKey, CORVANE_APPID, nullptr, REG_OPTION_NON_VOLATILE,
                                 KEY_READ | KEY_WRITE, nullptr, nullptr);
     if (nError != ERROR_SUCCESS)
-        return HResultFromWin32(nError);
+        return FailedStep(L"RegCreateKeyExW HKCR\\AppID\\" CORVANE_APPID, nError, bPerUser);
 
     nError = DeleteServiceMark(keyAppId);
-    if (nError != ERROR_SUCCESS || !bService)
-        return HResultFromWin32(nError);
-    const HRESULT hr = InstallService();
+    if (nError != ERROR_SUCCESS)
+        return FailedStep(L"RegDeleteValueW LocalService", nError, bPerUser);
+    if (!bService)
+        return S_OK;
+    HRESULT hr = InstallService();
     if (FAILED(hr))
         return hr;
     // "LocalService" makes the next start choose service mode, so it is written only once the service exists,
@@ -85,34 +100,32 @@ HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, CRegistrationJournal&
     nError = keyAppId.WriteString(L"LocalService", m_szSvcName, REG_SZ);
     if (nError == ERROR_SUCCESS)
         return S_OK;
-    UninstallService();
-    return HResultFromWin32(nError);
+    hr = FailedStep(L"RegSetValueExW LocalService", nError, bPerUser);
+    UninstallService(bPerUser);
+    return hr;
 }
 
-HRESULT CCorvaneModule::RemoveAppIdEntries()
+HRESULT CCorvaneModule::RemoveAppIdEntries(bool bPerUser)
 {
-    HRESULT hr = UninstallService();
+    HRESULT hr = UninstallService(bPerUser);
     if (FAILED(hr))
         return hr;
-    if (!perUserRegistration)
-    {
-        hr = HResultFromWin32(RemoveEventSourceKey(m_szSvcName));
-        if (FAILED(hr))
-            return hr;
-    }
+    LONG nError = bPerUser ? ERROR_SUCCESS : RemoveEventSourceKey(m_szSvcName);
+    if (nError != ERROR_SUCCESS)
+        return FailedStep(L"RemoveEventSourceKey", nError, bPerUser);
 
     CRegKeyHandle keyAppIdRoot;
-    LONG nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
+    nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
     if (nError != ERROR_SUCCESS)
-        return HResultFromWin32(nError);
+        return FailedStep(L"RegOpenKeyExW HKCR\\AppID", nError, bPerUser);
     CRegKeyHandle keyAppId;
     nError = keyAppId.OpenKey(keyAppIdRoot.m_hKey, CORVANE_APPID, KEY_WRITE);
     if (nError != ERROR_SUCCESS)
-        return HResultFromWin32(nError);
+        return FailedStep(L"RegOpenKeyExW HKCR\\AppID\\" CORVANE_APPID, nError, bPerUser);
 
     nError = DeleteServiceMark(keyAppId);
     if (nError != ERROR_SUCCESS)
-        return HResultFromWin32(nError);
+        return FailedStep(L"RegDeleteValueW LocalService", nError, bPerUser);
     // Both keys stay open while the script removes its entries; they close on the way out.
-    return ApplyAppIdScript(FALSE);
+    return ApplyAppIdScript(FALSE, bPerUser);
 }

@@ -192,13 +192,13 @@ class HostCase(unittest.TestCase):
         assert wait_until(lambda: cls.prefix.delete_keys(*keys) or not any(map(cls.prefix.tree, keys)), 20), keys
 
     def run_exe(self, arguments, debug=None, timeout_ms=60000):
-        """Runs '"Corvane.exe" arguments'; returns (its full exit code, Wine's debug output)."""
+        """Runs '"Corvane.exe" arguments'; returns (its full exit code, its output and Wine's debug output)."""
         command = f'"{windows_path(self.exe)}" {arguments}'.rstrip()
         _, out, err = self.prefix.wine(self.tool, "run", str(timeout_ms), debug=debug,
                                        extra_env={"CORVANE_CHILD_CMDLINE": command}, timeout=timeout_ms / 1000 + 60)
         m = re.search(r"exit 0x([0-9A-F]{8})", out)
         self.assertIsNotNone(m, f"{command}: {out}{err}")
-        return int(m.group(1), 16), err
+        return int(m.group(1), 16), out + err
 
     def assert_registered(self, root=MACHINE_APPID, local_service=None):
         keys = self.prefix.tree(root) or {}

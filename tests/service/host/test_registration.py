@@ -60,18 +60,18 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.run_exe("/Service")[0], 0)
         self.assert_service_entry()
 
-    def test_service_manager_failure_shows_a_message_box(self):
+    def test_service_manager_failure_tells_its_cause(self):
         message_boxes = re.compile(r'user32\.MessageBoxW\([^)]*L"([^"]*)"[^)]*L"([^"]*)"')
         # Another service already carries the display name "ZetCorvane", so the service manager refuses ours.
         self.prefix.wine("sc", "create", "ZetCorvaneDecoy", "binPath=", "C:\\windows\\notepad.exe",
                          "DisplayName=", SERVICE, check=True)
         # An event source that an earlier registration left is put back as it was.
         self.prefix.wine("reg", "add", EVENT_SOURCE, "/v", "EventMessageFile", "/d", "old.exe", "/f", check=True)
-        code, debug = self.run_exe("/Service", debug="-all,+relay")
+        code, output = self.run_exe("/Service", debug="-all,+relay")
         self.assertEqual(code, E_FAIL)
-        self.assertEqual(message_boxes.findall(debug), [("Could not start service", SERVICE)])
+        self.assertIn("ZetCorvane: CreateServiceW failed: error 1078: Duplicate service name.\n", output)
+        self.assertEqual(message_boxes.findall(output), [("Could not start service", SERVICE)])
         # Nothing makes the next start choose service mode, and no event source names this executable.
         self.assertIsNone(self.prefix.service_state())
         self.assert_registered()
         self.assertEqual(self.event_source(), {"EventMessageFile": ("REG_SZ", "old.exe")})
-

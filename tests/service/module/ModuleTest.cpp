@@ -1,52 +1,84 @@
-// The registration flows in-process: a step that fails after the service entry was made.
+// The registration flows in-process: a failed call told with its cause, in the error event and its message box.
 #include "service/Module.h"
-#include "tests/registrar/RegistryTree.h"
+#include "tests/diag/StdoutCapture.h"
 
 #include <gtest/gtest.h>
 
+// Wine cannot make its registry or service manager refuse one call alone, and keeps no event log: the tests point
+// this executable's import slots (read-only, maybe) at stand-ins that refuse a call, or note an event or a message box.
+extern "C" decltype(&RegSetValueExW) __imp_RegSetValueExW;
+extern "C" decltype(&OpenSCManagerW) __imp_OpenSCManagerW;
+extern "C" decltype(&ReportEventW) __imp_ReportEventW;
+extern "C" decltype(&MessageBoxW) __imp_MessageBoxW;
+
 namespace
 {
-// Wine's HKEY_CLASSES_ROOT is HKEY_LOCAL_MACHINE\Software\Classes alone; per-user classes are read directly.
-const std::wstring kAppId = L"Software\\Classes\\AppID\\" CORVANE_APPID;
-const std::wstring kExe = L"Software\\Classes\\AppID\\Corvane.EXE";
-const std::wstring kEntries = L"{@=1:Corvane|}{AppID=1:" CORVANE_APPID L"|}";
-std::wstring Entries(HKEY hRoot) { return Tree(hRoot, kAppId) + Tree(hRoot, kExe); }
-const std::wstring kSource = L"SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ZetCorvane";
+const auto g_pfnSetValue = __imp_RegSetValueExW;
+const auto g_pfnOpenManager = __imp_OpenSCManagerW;
+LPCWSTR g_pszRefused = L"-";  // the name of the value whose writing the registry refuses
+std::string g_told;            // the error events and the message boxes, in order
 
-// Wine's registry cannot be made to refuse one value alone, so a test points this executable's import slot of
-// RegSetValueExW at a stand-in that refuses "LocalService" and hands every other call on.
-extern "C" decltype(&RegSetValueExW) __imp_RegSetValueExW;
-decltype(&RegSetValueExW) g_pfnSetValue;
-LONG WINAPI RefuseLocalService(HKEY hKey, LPCWSTR pszName, DWORD dwReserved, DWORD dwType, const BYTE* pbData, DWORD cb)
+template <class T> void Point(T& slot, T pfn)
 {
-    return lstrcmpW(pszName, L"LocalService") == 0 ? ERROR_ACCESS_DENIED
-                                                    : g_pfnSetValue(hKey, pszName, dwReserved, dwType, pbData, cb);
+    DWORD dwProtect = 0;
+    VirtualProtect(&slot, sizeof slot, PAGE_READWRITE, &dwProtect), slot = pfn;
 }
 
 class ModuleTest : public ::testing::Test
 {
 protected:
-    ModuleTest() { Clean(); }
-    ~ModuleTest() override { Clean(); }
-    static void Clean()
+    ModuleTest()
     {
-        g_pModule->RemoveAppIdEntries();  // also a service entry that a wrong flow created
-        for (HKEY hRoot : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER})
-            for (const std::wstring& key : {kAppId, kExe, kSource})
-                RegDeleteTreeW(hRoot, key.c_str()), RegDeleteKeyW(hRoot, key.c_str());
+        Point(__imp_RegSetValueExW, +[](HKEY hKey, LPCWSTR pszName, DWORD dw, DWORD dwType, const BYTE* pb, DWORD cb) {
+            return lstrcmpW(pszName, g_pszRefused) != 0 ? g_pfnSetValue(hKey, pszName, dw, dwType, pb, cb) : 5L;
+        });
+        Point(__imp_OpenSCManagerW, g_pfnOpenManager);  // an earlier test may have left it refusing
+        Point(__imp_ReportEventW, +[](HANDLE, WORD, WORD, DWORD, PSID, WORD n, DWORD, LPCWSTR* rgpsz, LPVOID) {
+            return g_told.append("event: ").append(rgpsz[n - 1], rgpsz[n - 1] + lstrlenW(rgpsz[n - 1])) += '\n', TRUE;
+        });
+        Point(__imp_MessageBoxW, +[](HWND, LPCWSTR psz, LPCWSTR, UINT) {
+            return g_told.append(psz, psz + lstrlenW(psz)) += '\n', 1;
+        });
+        g_pModule->RemoveAppIdEntries(false);  // also a service entry that a wrong flow created
+    }
+    ~ModuleTest() override { g_pModule->RemoveAppIdEntries(false); }
+    // The switch's HRESULT, the lines it printed, then its error events and message boxes; pszRefused as above.
+    static std::string Run(CommandSwitch eSwitch, LPCWSTR pszRefused = L"-")
+    {
+        g_told.clear(), g_pszRefused = pszRefused;
+        CStdoutCapture capture;
+        char szResult[16];
+        std::snprintf(szResult, sizeof szResult, "0x%08lX\n", g_pModule->RunSwitch(eSwitch));
+        return szResult + capture.Text() + g_told;
     }
 };
 }  // namespace
 
-TEST_F(ModuleTest, AFailedLocalServiceWriteFailsTheServiceSwitch)
+TEST_F(ModuleTest, AFailedCallIsToldWithItsCauseAndFailsTheSwitch)
 {
-    DWORD dwProtect = 0;  // the import table may be read-only
-    VirtualProtect(&__imp_RegSetValueExW, sizeof(void*), PAGE_READWRITE, &dwProtect);
-    g_pfnSetValue = __imp_RegSetValueExW;
-    __imp_RegSetValueExW = RefuseLocalService;
-    EXPECT_EQ(HRESULT_FROM_WIN32(ERROR_ACCESS_DENIED), g_pModule->RegisterAppIdEntries(TRUE));
-    __imp_RegSetValueExW = g_pfnSetValue;
-    // The service entry made before the refusal goes again, and so does the event source.
-    EXPECT_FALSE(g_pModule->IsServiceInstalled());
-    EXPECT_EQ(kEntries + L"-", Entries(HKEY_LOCAL_MACHINE) + Tree(HKEY_LOCAL_MACHINE, kSource));
+    const std::string denied = "0x80070005\nZetCorvane: ";
+    auto told = [&denied](const std::string& cause) { return denied + cause + "event: " + cause; };
+    EXPECT_EQ(told("RegisterFromScriptResource failed: error 5: Access denied.\n"),
+              Run(CommandSwitch::RegServer, L"AppID"));  // a value that the script writes
+    EXPECT_EQ(told("RegSetValueExW LocalService failed: error 5: Access denied.\n"),
+              Run(CommandSwitch::Service, L"LocalService"));
+    EXPECT_EQ(S_FALSE, g_pModule->IsServiceInstalled(false));  // the service entry made before the refusal went again
+    Point(__imp_OpenSCManagerW, +[](LPCWSTR, LPCWSTR, DWORD) { return SetLastError(5), SC_HANDLE(); });
+    const std::string cause = "OpenSCManagerW failed: error 5: Access denied.\n";
+    const std::string box = "Could not open Service Manager\n";
+    EXPECT_EQ(denied + cause + box, Run(CommandSwitch::UnregServerPerUser));  // a per-user switch writes no error event
+    EXPECT_EQ(told(cause) + box, Run(CommandSwitch::UnregServer));  // a look-up that failed is no "no"
+}
+
+TEST_F(ModuleTest, AServiceMarkedForDeletionFailsTheSwitchOnceTheWaitIsOver)
+{
+    ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::Service));
+    // Held open, as the services console holds a service that it shows, the deleted entry cannot go.
+    SC_HANDLE hScm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE hService = OpenServiceW(hScm, L"ZetCorvane", DELETE);
+    ASSERT_TRUE(DeleteService(hService));
+    const std::string cause = "DeleteService failed: error 1072: Service marked for delete.\n";
+    EXPECT_EQ("0x80070430\nZetCorvane: " + cause + "event: " + cause + "Could not delete service\n",
+              Run(CommandSwitch::UnregServer));
+    CloseServiceHandle(hService), CloseServiceHandle(hScm);
 }
