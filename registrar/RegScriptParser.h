@@ -34,8 +34,10 @@ public:
     static BYTE HexDigitValue(WCHAR chDigit);
     HRESULT SkipValueClause(ScriptToken& token);
 
-    // Applying the script to the registry (ScriptWalk.cpp); a failed registration is undone before it returns.
-    HRESULT RunScript(LPCWSTR pszScript, BOOL bRegister);
+    // Applying the script to the registry (ScriptWalk.cpp). A registration records every change into pJournal when
+    // given, whose owner undoes a failure together with its own steps; else a failed registration is undone before it
+    // returns.
+    HRESULT RunScript(LPCWSTR pszScript, BOOL bRegister, CRegistrationJournal* pJournal = nullptr);
     static HKEY RootKeyFromName(LPCWSTR pszName);
     static bool IsRemovableKey(LPCWSTR pszName);
     static bool KeyHasSubkeys(HKEY hKey);

@@ -2,6 +2,7 @@
 #pragma once
 #include <windows.h>
 
+#include "registrar/RegistrationJournal.h"
 #include "registrar/ReplacementMap.h"
 
 // One caller-supplied replacement variable; a list ends with a pair whose name is null.
@@ -46,8 +47,10 @@ public:
 
     LPCWSTR FindVariable(LPCWSTR pszName) const;
     // Loads script resource nID of type pszType from the module file as 8-bit text and runs it with these
-    // variables, registering or unregistering; bPerUser puts its HKCR blocks under HKCU\Software\Classes.
-    HRESULT ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister, bool bPerUser);
+    // variables, registering or unregistering; bPerUser puts its HKCR blocks under HKCU\Software\Classes. A
+    // registration records into pJournal as CRegScriptParser::RunScript does.
+    HRESULT ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister, bool bPerUser,
+                                CRegistrationJournal* pJournal = nullptr);
 
 private:
     CReplacementMap m_variables;
@@ -55,9 +58,11 @@ private:
 
 // Runs registry script resource nID of the module file hInstance, registering or unregistering it, with the
 // caller's variables (may be null), the module's common variables, "Module" and "Module_Raw"; per user
-// (bPerUser) its HKCR blocks go under HKCU\Software\Classes.
+// (bPerUser) its HKCR blocks go under HKCU\Software\Classes. A registration records into pJournal as
+// CRegScriptParser::RunScript does.
 HRESULT RegisterFromScriptResource(IRegistrationModule* pModule, HINSTANCE hInstance, UINT nID, BOOL bRegister,
-                                   const ReplacementPair* pPairs, bool bPerUser);
+                                   const ReplacementPair* pPairs, bool bPerUser,
+                                   CRegistrationJournal* pJournal = nullptr);
 
 // Copies pszSource with every single quote written twice, so that it can stand inside a quoted script token;
 // stops before nDestChars - 1 code units and always ends with a NUL (nothing at all for a size of 0).

@@ -31,7 +31,7 @@ public:
 }  // namespace
 
 HRESULT CRegistrar::ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR pszType, BOOL bRegister,
-                                        bool bPerUser)
+                                        bool bPerUser, CRegistrationJournal* pJournal)
 {
     CDataModule module(pszModulePath);
     if (module.m_hModule == nullptr)
@@ -62,7 +62,7 @@ HRESULT CRegistrar::ApplyScriptResource(LPCWSTR pszModulePath, WORD nID, LPCWSTR
     text.Get()[nChars] = L'\0';
 
     CRegScriptParser parser(this, bPerUser);
-    return parser.RunScript(text.Get(), bRegister);
+    return parser.RunScript(text.Get(), bRegister, pJournal);
 }
 
 void DoubleSingleQuotes(LPWSTR pszDest, size_t nDestChars, LPCWSTR pszSource)
@@ -81,7 +81,7 @@ void DoubleSingleQuotes(LPWSTR pszDest, size_t nDestChars, LPCWSTR pszSource)
 }
 
 HRESULT RegisterFromScriptResource(IRegistrationModule* pModule, HINSTANCE hInstance, UINT nID, BOOL bRegister,
-                                   const ReplacementPair* pPairs, bool bPerUser)
+                                   const ReplacementPair* pPairs, bool bPerUser, CRegistrationJournal* pJournal)
 {
     CRegistrar registrar;
     if (pPairs != nullptr)
@@ -129,5 +129,5 @@ HRESULT RegisterFromScriptResource(IRegistrationModule* pModule, HINSTANCE hInst
     if (FAILED(hr))
         return hr;
 
-    return registrar.ApplyScriptResource(szPath, static_cast<WORD>(nID), L"REGISTRY", bRegister, bPerUser);
+    return registrar.ApplyScriptResource(szPath, static_cast<WORD>(nID), L"REGISTRY", bRegister, bPerUser, pJournal);
 }

@@ -52,7 +52,7 @@ private:
 };
 }  // namespace
 
-HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
+HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister, CRegistrationJournal* pJournal)
 {
     LPWSTR pszText = nullptr;
     HRESULT hr = Preprocess(pszScript, &pszText);
@@ -64,7 +64,7 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
         return S_OK;
 
     CRegistrationJournal journal;
-    m_pJournal = bRegister ? &journal : nullptr;
+    m_pJournal = !bRegister ? nullptr : pJournal != nullptr ? pJournal : &journal;
     try
     {
         ScriptToken token;
@@ -102,7 +102,8 @@ HRESULT CRegScriptParser::RunScript(LPCWSTR pszScript, BOOL bRegister)
     {
         hr = e.m_hr;
     }
-    // A failed registration takes back all it did, in all root blocks, and leaves what was there before.
+    // A failed registration takes back all it did, in all root blocks, and leaves what was there before; with the
+    // caller's journal the caller does.
     if (FAILED(hr))
         journal.Undo();
     m_pJournal = nullptr;

@@ -55,8 +55,8 @@ public:
     // classes, nothing machine-wide, and tells its failures on the console only, never in the error event.
     HRESULT RegisterAppIdEntries(BOOL bService, bool bPerUser);
     HRESULT RemoveAppIdEntries(bool bPerUser);
-    // After the script: the event source (machine-wide only), then for a service its entry and "LocalService"; every
-    // change of the registry goes into journal.
+    // After the script: the event source (machine-wide only), into journal; then for a service its entry and
+    // "LocalService".
     HRESULT RegisterModeEntries(BOOL bService, bool bPerUser, CRegistrationJournal& journal);
 
     // Service installation and removal. A failed call of the service manager is told with its cause and a message box.

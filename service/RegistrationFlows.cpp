@@ -26,11 +26,21 @@ LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
     return nError == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : nError;
 }
 
-// The script's one variable, APPID, is the module's common variable.
-HRESULT ApplyAppIdScript(BOOL bRegister, bool bPerUser)
+// Removes "LocalService" from the program's AppID key when there is one: a start without a registration has none.
+LONG RemoveServiceMark()
+{
+    CRegKeyHandle keyAppId;
+    const LONG nError = keyAppId.OpenKey(HKEY_CLASSES_ROOT, L"AppID\\" CORVANE_APPID, KEY_WRITE);
+    if (nError == ERROR_SUCCESS)
+        return DeleteServiceMark(keyAppId);
+    return nError == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : nError;
+}
+
+// The script's one variable, APPID, is the module's common variable. A registration records into pJournal.
+HRESULT ApplyAppIdScript(BOOL bRegister, bool bPerUser, CRegistrationJournal* pJournal)
 {
     const HRESULT hr = RegisterFromScriptResource(g_pModule, g_moduleInstance.m_hInst, g_nAppIdScript, bRegister,
-                                                  nullptr, bPerUser);
+                                                  nullptr, bPerUser, pJournal);
     // The engine's registry failures carry a Win32 code; any other failure is told by its HRESULT.
     const LONG nError = HRESULT_FACILITY(hr) == FACILITY_WIN32 ? HRESULT_CODE(hr) : hr;
     if (FAILED(hr))
@@ -50,18 +60,21 @@ HRESULT CCorvaneModule::RunSwitch(CommandSwitch eSwitch)
 
 HRESULT CCorvaneModule::RegisterAppIdEntries(BOOL bService, bool bPerUser)
 {
-    // Every registration starts from no service entry, whichever mode it asks for.
+    // Every registration starts from no service, whichever mode it asks for: its entry goes, and with it at once the
+    // "LocalService" that makes a start choose service mode, so that no later failure leaves one without the other.
     HRESULT hr = UninstallService(bPerUser);
     if (FAILED(hr))
         return hr;
+    const LONG nError = RemoveServiceMark();
+    if (nError != ERROR_SUCCESS)
+        return FailedStep(L"RemoveServiceMark", nError, bPerUser);
 
-    hr = ApplyAppIdScript(TRUE, bPerUser);
-    if (FAILED(hr))
-        return hr;
-
-    // A later failure takes the event source back to what it was; the script's entries stay.
+    // One journal for the script's entries and the mode's: a failure takes back every key and value that this
+    // registration wrote, while what it removed stays removed.
     CRegistrationJournal journal;
-    hr = RegisterModeEntries(bService, bPerUser, journal);
+    hr = ApplyAppIdScript(TRUE, bPerUser, &journal);
+    if (SUCCEEDED(hr))
+        hr = RegisterModeEntries(bService, bPerUser, journal);
     if (FAILED(hr))
         journal.Undo();
     return hr;
@@ -76,6 +89,8 @@ HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, bool bPerUser, CRegis
         if (nError != ERROR_SUCCESS)
             return FailedStep(L"WriteEventSourceKey", nError, bPerUser);
     }
+    if (!bService)
+        return S_OK;
 
     CRegKeyHandle keyAppIdRoot;
     nError = keyAppIdRoot.OpenKey(HKEY_CLASSES_ROOT, L"AppID", KEY_WRITE);
@@ -86,12 +101,6 @@ HRESULT CCorvaneModule::RegisterModeEntries(BOOL bService, bool bPerUser, CRegis
                                 KEY_READ | KEY_WRITE, nullptr, nullptr);
     if (nError != ERROR_SUCCESS)
         return FailedStep(L"RegCreateKeyExW HKCR\\AppID\\" CORVANE_APPID, nError, bPerUser);
-
-    nError = DeleteServiceMark(keyAppId);
-    if (nError != ERROR_SUCCESS)
-        return FailedStep(L"RegDeleteValueW LocalService", nError, bPerUser);
-    if (!bService)
-        return S_OK;
     HRESULT hr = InstallService();
     if (FAILED(hr))
         return hr;
@@ -127,5 +136,5 @@ HRESULT CCorvaneModule::RemoveAppIdEntries(bool bPerUser)
     if (nError != ERROR_SUCCESS)
         return FailedStep(L"RegDeleteValueW LocalService", nError, bPerUser);
     // Both keys stay open while the script removes its entries; they close on the way out.
-    return ApplyAppIdScript(FALSE, bPerUser);
+    return ApplyAppIdScript(FALSE, bPerUser, nullptr);
 }

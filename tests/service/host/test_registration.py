@@ -60,7 +60,7 @@ class RegistrationTests(HostCase):
         self.assertEqual(self.run_exe("/Service")[0], 0)
         self.assert_service_entry()
 
-    def test_service_manager_failure_tells_its_cause(self):
+    def test_service_manager_failure_tells_its_cause_and_takes_back_the_registration(self):
         message_boxes = re.compile(r'user32\.MessageBoxW\([^)]*L"([^"]*)"[^)]*L"([^"]*)"')
         # Another service already carries the display name "ZetCorvane", so the service manager refuses ours.
         self.prefix.wine("sc", "create", "ZetCorvaneDecoy", "binPath=", "C:\\windows\\notepad.exe",
@@ -71,7 +71,7 @@ class RegistrationTests(HostCase):
         self.assertEqual(code, E_FAIL)
         self.assertIn("ZetCorvane: CreateServiceW failed: error 1078: Duplicate service name.\n", output)
         self.assertEqual(message_boxes.findall(output), [("Could not start service", SERVICE)])
-        # Nothing makes the next start choose service mode, and no event source names this executable.
+        # No service, and nothing that the switch wrote: neither the script's AppID entries nor an event source.
         self.assertIsNone(self.prefix.service_state())
-        self.assert_registered()
+        self.assert_unregistered()
         self.assertEqual(self.event_source(), {"EventMessageFile": ("REG_SZ", "old.exe")})

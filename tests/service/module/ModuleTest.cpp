@@ -56,17 +56,19 @@ protected:
 
 TEST_F(ModuleTest, AFailedCallIsToldWithItsCauseAndFailsTheSwitch)
 {
-    const std::string denied = "0x80070005\nZetCorvane: ";
-    auto told = [&denied](const std::string& cause) { return denied + cause + "event: " + cause; };
+    auto told = [](const std::string& cause) { return "0x80070005\nZetCorvane: " + cause + "event: " + cause; };
+    ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::Service));  // then registrations that fail
     EXPECT_EQ(told("RegisterFromScriptResource failed: error 5: Access denied.\n"),
               Run(CommandSwitch::RegServer, L"AppID"));  // a value that the script writes
+    // The removed service's "LocalService" went with it, before anything could fail: the next start is no service.
+    EXPECT_EQ(2, RegGetValueW(HKEY_CLASSES_ROOT, L"AppID\\" CORVANE_APPID, L"LocalService", RRF_RT_ANY, 0, 0, 0));
     EXPECT_EQ(told("RegSetValueExW LocalService failed: error 5: Access denied.\n"),
               Run(CommandSwitch::Service, L"LocalService"));
     EXPECT_EQ(S_FALSE, g_pModule->IsServiceInstalled(false));  // the service entry made before the refusal went again
     Point(__imp_OpenSCManagerW, +[](LPCWSTR, LPCWSTR, DWORD) { return SetLastError(5), SC_HANDLE(); });
     const std::string cause = "OpenSCManagerW failed: error 5: Access denied.\n";
     const std::string box = "Could not open Service Manager\n";
-    EXPECT_EQ(denied + cause + box, Run(CommandSwitch::UnregServerPerUser));  // a per-user switch writes no error event
+    EXPECT_EQ("0x80070005\nZetCorvane: " + cause + box, Run(CommandSwitch::UnregServerPerUser));  // no event per user
     EXPECT_EQ(told(cause) + box, Run(CommandSwitch::UnregServer));  // a look-up that failed is no "no"
 }
 
@@ -74,11 +76,10 @@ TEST_F(ModuleTest, AServiceMarkedForDeletionFailsTheSwitchOnceTheWaitIsOver)
 {
     ASSERT_EQ(S_OK, g_pModule->RunSwitch(CommandSwitch::Service));
     // Held open, as the services console holds a service that it shows, the deleted entry cannot go.
-    SC_HANDLE hScm = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-    SC_HANDLE hService = OpenServiceW(hScm, L"ZetCorvane", DELETE);
+    SC_HANDLE hService = OpenServiceW(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT), L"ZetCorvane", DELETE);
     ASSERT_TRUE(DeleteService(hService));
     const std::string cause = "DeleteService failed: error 1072: Service marked for delete.\n";
     EXPECT_EQ("0x80070430\nZetCorvane: " + cause + "event: " + cause + "Could not delete service\n",
               Run(CommandSwitch::UnregServer));
-    CloseServiceHandle(hService), CloseServiceHandle(hScm);
+    CloseServiceHandle(hService);  // the service manager's handle goes with the process
 }
