@@ -98,19 +98,20 @@ class Prefix:
 
 
 class Server:
-    """Serves boot_dir in the foreground from a copy of the program placed there; traces go to a file."""
+    """Serves boot_dir from a copy of the program placed there (under Wine on drive if given); traces go to a file."""
 
-    def __init__(self, boot_dir, prefix=None):
+    def __init__(self, boot_dir, prefix=None, drive=None):
         self.boot, self.prefix = pathlib.Path(boot_dir), prefix
         self.program = self.boot / os.path.basename(SERVER)
         shutil.copy2(SERVER, self.program)
+        self.path = f"{drive}\\{self.program.name}" if drive else windows_path(self.program)
         self.trace = self.boot.parent / (self.boot.name + ".trace")
         self.process = None
 
     def start(self, wait_line=r"^TFTP: 'Listening' on port 6051"):
         if UNDER_WINE:
-            self.prefix.wine(windows_path(self.program), "/RegServer", check=True)
-            command, env = [WINE, self.program], self.prefix.env
+            self.prefix.wine(self.path, "/RegServer", check=True)
+            command, env = [WINE, self.path], self.prefix.env
         else:
             command, env = [self.program], None
         with open(self.trace, "wb") as out:
@@ -135,7 +136,7 @@ class Server:
             return
         if UNDER_WINE:
             self.prefix.wine("taskkill", "/F", "/IM", self.program.name)
-            self.prefix.wine(windows_path(self.program), "/UnregServer")
+            self.prefix.wine(self.path, "/UnregServer")
         elif self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
         rc, self.process = self.process.wait(30), None

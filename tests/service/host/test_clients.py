@@ -1,6 +1,6 @@
-"""Real TFTP clients fetch from the program serving in the foreground (Corvane.exe under Wine, or the native
-runner), over IPv4 and IPv6: sizes at a window's boundaries, U-Boot's options, a lossy path, a file past 65535 blocks
-over both families at once; natively also the start-up limits and IPv4 alone where the system has no IPv6."""
+"""Real TFTP clients fetch from the program serving in the foreground (Corvane.exe under Wine from a drive's root,
+or the native runner), over IPv4 and IPv6: sizes at a window's boundaries, U-Boot's options, a lossy path, a file past
+65535 blocks over both families at once; natively also the start-up limits and IPv4 alone where the system has no IPv6."""
 import concurrent.futures
 import os
 import pathlib
@@ -12,7 +12,7 @@ import tempfile
 import time
 import unittest
 
-from corvane import SERVER, STATISTICS, UNDER_WINE, Prefix, Server, fetch, windows_path
+from corvane import SERVER, STATISTICS, UNDER_WINE, Prefix, Server, fetch
 from relay import LossyRelay
 
 SIZES = (0, 1428 * 16, 1428 * 16 + 1)
@@ -31,14 +31,15 @@ class ClientTests(unittest.TestCase):
         boot = cls.root / "boot"
         boot.mkdir()
         cls.files = {f"f{size}.bin": os.urandom(size) for size in SIZES} | {"large.bin": os.urandom(LARGE)}
-        if UNDER_WINE:
-            cls.addClassCleanup(cls.prefix.down)
-            cls.prefix.up()
+        if UNDER_WINE:   # served from a drive's root, as from a USB stick that holds the program and the files
+            cls.addClassCleanup(cls.prefix.down), cls.prefix.up()
+            drive = pathlib.Path(cls.prefix.path, "dosdevices", "x:")
+            drive.unlink(missing_ok=True), drive.symlink_to(boot), cls.addClassCleanup(drive.unlink)
         for name, content in cls.files.items():
             (boot / name).write_bytes(content)
-        cls.server = Server(boot, cls.prefix)
+        cls.server = Server(boot, cls.prefix, "X:" if UNDER_WINE else None)
         cls.listening = cls.server.start()
-        cls.boot_text = windows_path(boot) + "\\" if UNDER_WINE else f"{boot}/"
+        cls.boot_text = "X:\\" if UNDER_WINE else f"{boot}/"
 
     @classmethod
     def tearDownClass(cls):
