@@ -2,8 +2,9 @@
 #pragma once
 #include <windows.h>
 
-#include "registrar/RegistrationJournal.h"
 #include "registrar/ReplacementMap.h"
+
+class CRegistrationJournal;
 
 // One caller-supplied replacement variable; a list ends with a pair whose name is null.
 struct ReplacementPair

@@ -26,7 +26,7 @@ LONG DeleteServiceMark(CRegKeyHandle& keyAppId)
     return nError == ERROR_FILE_NOT_FOUND ? ERROR_SUCCESS : nError;
 }
 
-// Removes "LocalService" from the program's AppID key when there is one: a start without a registration has none.
+// Removes "LocalService" from the program's AppID key; where the program was never registered there is neither.
 LONG RemoveServiceMark()
 {
     CRegKeyHandle keyAppId;
