@@ -32,7 +32,6 @@ protected:
         Point(__imp_RegSetValueExW, +[](HKEY hKey, LPCWSTR pszName, DWORD dw, DWORD dwType, const BYTE* pb, DWORD cb) {
             return lstrcmpW(pszName, g_pszRefused) != 0 ? g_pfnSetValue(hKey, pszName, dw, dwType, pb, cb) : 5L;
         });
-        Point(__imp_OpenSCManagerW, g_pfnOpenManager);  // an earlier test may have left it refusing
         Point(__imp_ReportEventW, +[](HANDLE, WORD, WORD, DWORD, PSID, WORD n, DWORD, LPCWSTR* rgpsz, LPVOID) {
             return g_told.append("event: ").append(rgpsz[n - 1], rgpsz[n - 1] + lstrlenW(rgpsz[n - 1])) += '\n', TRUE;
         });
@@ -41,7 +40,7 @@ protected:
         });
         g_pModule->RemoveAppIdEntries(false);  // also a service entry that a wrong flow created
     }
-    ~ModuleTest() override { g_pModule->RemoveAppIdEntries(false); }
+    ~ModuleTest() override { Point(__imp_OpenSCManagerW, g_pfnOpenManager), g_pModule->RemoveAppIdEntries(false); }
     // The switch's HRESULT, the lines it printed, then its error events and message boxes; pszRefused as above.
     static std::string Run(CommandSwitch eSwitch, LPCWSTR pszRefused = L"-")
     {
