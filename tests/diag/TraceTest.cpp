@@ -30,7 +30,8 @@ TEST(Trace, NarrowLinesAsPrinted)
         TraceA("TFTP: Received RRQ for %s\n", c.name.c_str());
         EXPECT_EQ(capture.Text(), c.printed) << c.name;
     }
-    CStdoutCapture capture;  // a line end only where the format has one; a wide line cut keeps its line end too
-    TraceA("%s", "no line end\x01"), TraceW(L"%ls\n", std::wstring(600, L'w').c_str()), TraceW(L"%ls", L"x");
-    EXPECT_EQ(capture.Text(), "no line end\\x01" + std::string(510, 'w') + "\nx");
+    CStdoutCapture capture;  // line ends only from the format: 511 characters whole, "\n" alone, a cut wide line too
+    TraceA("%s", (std::string(507, 'n') + "\x01").c_str()), TraceA("\n");
+    TraceW(L"%ls\n", std::wstring(600, L'w').c_str()), TraceW(L"%ls", L"x");
+    EXPECT_EQ(capture.Text(), std::string(507, 'n') + "\\x01\n" + std::string(510, 'w') + "\nx");
 }
