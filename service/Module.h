@@ -62,7 +62,7 @@ public:
     // Service installation and removal. A failed call of the service manager is told with its cause and a message box.
     // S_OK when the service manager knows the service, S_FALSE when it does not, else why it could not be asked.
     HRESULT IsServiceInstalled(bool bPerUser);
-    // Creates the service entry (an existing one is kept): S_OK, or E_FAIL once the failure is told.
+    // Creates the service entry (an existing one is kept): S_OK, the look-up's failure, or E_FAIL once told.
     HRESULT InstallService();
     // Stops the service, deletes its entry and waits until the entry is gone: S_OK (also when there was none),
     // E_FAIL, or the service manager's error when it could not be asked, or the service did not stop or go in time.
