@@ -4,6 +4,7 @@
 
 #include "diag/EventRateLimiter.h"
 #include "diag/EventSource.h"
+#include "tftp/Platform.h"
 #include "tftp/TransferRecord.h"
 
 // The event of one transfer record: its ID in the message table, its type and its ten insertion strings
@@ -15,7 +16,7 @@ struct CTransferEvent
 
     DWORD m_dwEventId;
     WORD m_wType;
-    WCHAR m_szClient[32];
+    WCHAR m_szClient[SOCKET_ADDRESS_TEXT_BYTES];  // "[2001:db8::20]:1758" too
     WCHAR m_szFile[TEXT_CHARS];
     WCHAR m_szBytes[24];
     WCHAR m_szBlocks[12];

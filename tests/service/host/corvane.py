@@ -17,7 +17,6 @@ SERVICES = r"HKLM\System\CurrentControlSet\Services"
 EVENT_SOURCE = SERVICES + r"\EventLog\Application\ZetCorvane"
 SERVER = os.environ["CORVANE_SERVER"]
 UNDER_WINE = SERVER.lower().endswith(".exe")
-STATISTICS = r"^TFTP: Transferred (\d+) blocks of (\d+) data bytes in \d+\.\d{3} seconds\.$"
 
 
 def windows_path(path):

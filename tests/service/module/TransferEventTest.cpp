@@ -20,27 +20,30 @@ TEST(TransferEvent, EveryKindThroughTheExecutablesMessageTable)
     EXPECT_EQ(format(0, rgpszOne, 1) + L" " + format(8, rgpszOne, 1) + L" " + format(9, rgpszError, 2),
               L"4711 4711 transfer records were left out so that a flood of requests cannot fill the log. "
               L"ZetCorvane error: 5\r\nAccess denied");
+    // The longest name a client can have: an IPv6 address of eight full groups, its zone and port.
+    const char kClient[] = "[2001:db8:1234:5678:9abc:def0:1234:5678%4294967295]:65535";
+    const std::wstring client(kClient, kClient + sizeof kClient - 1);
     const std::wstring file = L"\"efi\\x0a\\x1b.bin\"", error = L"ERROR 8 \"\\x07probe\"",
                        soFar = L"5000000000 bytes in 3501401 blocks, 12.045 seconds";
     const std::pair<const char*, std::wstring> rgCases[] = {  // in the order of ETransferEnd, Finished first
-        {"", L"Sent " + file + L" to 10.0.0.7:2070: 5000000000 bytes in 3501401 blocks of 1428 bytes, 3 blocks resent, "
+        {"", L"Sent " + file + L" to " + client + L": 5000000000 bytes in 3501401 blocks of 1428 bytes, 3 blocks resent, "
              L"in 12.045 seconds (options: none)."},
-        {"", L"Refused the request of 10.0.0.7:2070 for " + file + L": " + error + L"."},
-        {"tsize 65536, blksize 1428", L"10.0.0.7:2070 asked for the size of " + file + L" (options: tsize 65536, "
+        {"", L"Refused the request of " + client + L" for " + file + L": " + error + L"."},
+        {"tsize 65536, blksize 1428", client + L" asked for the size of " + file + L" (options: tsize 65536, "
                                       L"blksize 1428) and ended the transfer as a size probe does: " + error + L"."},
-        {"", L"10.0.0.7:2070 ended the transfer of " + file + L" with " + error + L" after " + soFar + L"."},
-        {"", L"Could not read " + file + L" for 10.0.0.7:2070: the transfer ended after " + soFar + L"."},
-        {"", L"Dropped the transfer of " + file + L" to 10.0.0.7:2070: the client was silent too long (" + soFar + L")."},
-        {"", L"Dropped the transfer of " + file + L" to 10.0.0.7:2070 for a new request while every transfer slot was "
+        {"", client + L" ended the transfer of " + file + L" with " + error + L" after " + soFar + L"."},
+        {"", L"Could not read " + file + L" for " + client + L": the transfer ended after " + soFar + L"."},
+        {"", L"Dropped the transfer of " + file + L" to " + client + L": the client was silent too long (" + soFar + L")."},
+        {"", L"Dropped the transfer of " + file + L" to " + client + L" for a new request while every transfer slot was "
              L"busy (" + soFar + L")."},
-        {"", L"10.0.0.7:2070 asked again for " + file + L" with a different request, which started the transfer over after " +
+        {"", client + L" asked again for " + file + L" with a different request, which started the transfer over after " +
              soFar + L"."},
-        {"", L"The server stopped during the transfer of " + file + L" to 10.0.0.7:2070, after " + soFar + L"."},
-        {"blksize 1428", L"Sent " + file + L" to 10.0.0.7:2070: 5000000000 bytes in 3501401 blocks of 1428 bytes, 3 blocks "
+        {"", L"The server stopped during the transfer of " + file + L" to " + client + L", after " + soFar + L"."},
+        {"blksize 1428", L"Sent " + file + L" to " + client + L": 5000000000 bytes in 3501401 blocks of 1428 bytes, 3 blocks "
                          L"resent, in 12.045 seconds (options: blksize 1428); the last ACK did not arrive."}};
     for (int i = 0; i < 10; ++i)
     {
-        const CTransferRecord record = {static_cast<ETransferEnd>(i), "10.0.0.7:2070", "efi\n\x1b.bin",
+        const CTransferRecord record = {static_cast<ETransferEnd>(i), kClient, "efi\n\x1b.bin",
                                         rgCases[i].first, 5000000000ull, 3501401, 1428, 12045, 3, 8, "\aprobe"};
         CTransferEvent event;
         MakeTransferEvent(record, event);
