@@ -1,6 +1,7 @@
 // Benchmark peer: an ideal lock-step TFTP server, one receive and one send per block, the files in memory.
-// Usage: ideal-server PORT DIR. Serves read requests one at a time (blksize honoured up to 65464, every
-// other option ignored) until SIGTERM; no time-outs, as the loopback path loses nothing.
+// Usage: ideal-server PORT DIR [ADDRESS]. Listens on ADDRESS (127.0.0.1 unless given; ::1 for IPv6, on an
+// IPv6-only socket) and serves read requests one at a time (blksize honoured up to 65464, every other
+// option ignored) until SIGTERM; no time-outs, as the loopback path loses nothing.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -56,20 +57,37 @@ std::size_t ParseRequest(const char* pPacket, std::size_t nLength, std::string& 
 
 int main(int argc, char** argv)
 {
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: %s PORT DIR\n", argv[0]);
+    if (argc != 3 && argc != 4) {
+        std::fprintf(stderr, "usage: %s PORT DIR [ADDRESS]\n", argv[0]);
         return 2;
     }
     struct sigaction action {};
     action.sa_handler = OnStop;  // no SA_RESTART: a blocked receive ends at once
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[1])));
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    sockaddr_storage local {};
+    socklen_t nLocal = 0;
+    const char* pAddress = argc == 4 ? argv[3] : "127.0.0.1";
+    const uint16_t nPort = htons(static_cast<uint16_t>(std::atoi(argv[1])));
+    auto* pLocal4 = reinterpret_cast<sockaddr_in*>(&local);
+    auto* pLocal6 = reinterpret_cast<sockaddr_in6*>(&local);
+    if (inet_pton(AF_INET, pAddress, &pLocal4->sin_addr) == 1) {
+        pLocal4->sin_family = AF_INET;
+        pLocal4->sin_port = nPort;
+        nLocal = sizeof(sockaddr_in);
+    } else if (inet_pton(AF_INET6, pAddress, &pLocal6->sin6_addr) == 1) {
+        pLocal6->sin6_family = AF_INET6;
+        pLocal6->sin6_port = nPort;
+        nLocal = sizeof(sockaddr_in6);
+    } else {
+        std::fprintf(stderr, "not an address: %s\n", pAddress);
+        return 2;
+    }
+    int s = socket(local.ss_family, SOCK_DGRAM, 0);
+    int nOnly = 1;
+    if (s >= 0 && local.ss_family == AF_INET6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &nOnly, sizeof nOnly);
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&local), nLocal) != 0) {
         std::perror("bind");
         return 1;
     }
@@ -77,7 +95,7 @@ int main(int argc, char** argv)
     static char packet[65536 + 4];
     static char reply[65536 + 4];
     while (!g_bStop) {
-        sockaddr_in peer {};
+        sockaddr_storage peer {};
         socklen_t nPeer = sizeof peer;
         ssize_t n = recvfrom(s, packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&peer), &nPeer);
         if (n < 4 || packet[1] != 1)
