@@ -1,6 +1,7 @@
 // Benchmark path: a UDP relay between one client and a server that delays every datagram and may send
-// some twice. Usage: relay LISTEN-PORT SERVER-PORT DELAY-US DUPLICATE-SHARE SEED. Runs until SIGTERM, then
-// prints "relayed N data D" (N datagrams forwarded, D of them DATA packets that the server sent).
+// some twice. Usage: relay LISTEN-PORT SERVER-PORT DELAY-US DUPLICATE-SHARE SEED [ADDRESS]. Listens on
+// ADDRESS (127.0.0.1 unless given; ::1 for IPv6) and reaches the server at the same address. Runs until
+// SIGTERM, then prints "relayed N data D" (N datagrams forwarded, D of them DATA packets the server sent).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -34,16 +35,38 @@ struct SHeld
     std::vector<char> bytes;
 };
 
-int BoundSocket(unsigned nPort)
+// The address (IPv4 or IPv6) with the given port; exits if the text is no address.
+sockaddr_storage Address(const char* pText, unsigned nPort, socklen_t& nLength)
 {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
-    sockaddr_in local {};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(static_cast<uint16_t>(nPort));
-    local.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    sockaddr_storage address {};
+    auto* p4 = reinterpret_cast<sockaddr_in*>(&address);
+    auto* p6 = reinterpret_cast<sockaddr_in6*>(&address);
+    if (inet_pton(AF_INET, pText, &p4->sin_addr) == 1) {
+        p4->sin_family = AF_INET;
+        p4->sin_port = htons(static_cast<uint16_t>(nPort));
+        nLength = sizeof(sockaddr_in);
+    } else if (inet_pton(AF_INET6, pText, &p6->sin6_addr) == 1) {
+        p6->sin6_family = AF_INET6;
+        p6->sin6_port = htons(static_cast<uint16_t>(nPort));
+        nLength = sizeof(sockaddr_in6);
+    } else {
+        std::fprintf(stderr, "not an address: %s\n", pText);
+        std::exit(2);
+    }
+    return address;
+}
+
+int BoundSocket(const char* pAddress, unsigned nPort)
+{
+    socklen_t nLocal = 0;
+    sockaddr_storage local = Address(pAddress, nPort, nLocal);
+    int s = socket(local.ss_family, SOCK_DGRAM, 0);
+    int nOnly = 1;
+    if (s >= 0 && local.ss_family == AF_INET6)
+        setsockopt(s, IPPROTO_IPV6, IPV6_V6ONLY, &nOnly, sizeof nOnly);
     int nBuffer = 4 << 20;  // room for a few windows held at once
     setsockopt(s, SOL_SOCKET, SO_RCVBUF, &nBuffer, sizeof nBuffer);
-    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local) != 0) {
+    if (s < 0 || bind(s, reinterpret_cast<sockaddr*>(&local), nLocal) != 0) {
         std::perror("bind");
         std::exit(1);
     }
@@ -53,20 +76,19 @@ int BoundSocket(unsigned nPort)
 
 int main(int argc, char** argv)
 {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s LISTEN-PORT SERVER-PORT DELAY-US DUPLICATE-SHARE SEED\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s LISTEN-PORT SERVER-PORT DELAY-US DUPLICATE-SHARE SEED [ADDRESS]\n", argv[0]);
         return 2;
     }
+    const char* pAddress = argc == 7 ? argv[6] : "127.0.0.1";
     struct sigaction action {};
     action.sa_handler = OnStop;
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
-    int sockets[2] = {BoundSocket(static_cast<unsigned>(std::atoi(argv[1]))), BoundSocket(0)};
-    sockaddr_in listener {};  // where every read request goes
-    listener.sin_family = AF_INET;
-    listener.sin_port = htons(static_cast<uint16_t>(std::atoi(argv[2])));
-    listener.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    sockaddr_in peers[2] {{}, listener};  // the client (side 0) and the server (side 1), as last heard
+    int sockets[2] = {BoundSocket(pAddress, static_cast<unsigned>(std::atoi(argv[1]))), BoundSocket(pAddress, 0)};
+    socklen_t nAddress = 0;  // the length of every address on this relay's paths, all of one family
+    const sockaddr_storage listener = Address(pAddress, static_cast<unsigned>(std::atoi(argv[2])), nAddress);
+    sockaddr_storage peers[2] {{}, listener};  // the client (side 0) and the server (side 1), as last heard
     bool bClientKnown = false;
     const long long nDelayNs = std::atoll(argv[3]) * 1000;
     const double fDuplicate = std::atof(argv[4]);
@@ -80,7 +102,7 @@ int main(int argc, char** argv)
         while (!held.empty() && held.front().nDueNs <= nNow) {
             SHeld& next = held.front();
             sendto(sockets[next.nSide], next.bytes.data(), next.bytes.size(), 0,
-                   reinterpret_cast<sockaddr*>(&peers[next.nSide == 0 ? 0 : 1]), sizeof peers[0]);
+                   reinterpret_cast<sockaddr*>(&peers[next.nSide == 0 ? 0 : 1]), nAddress);
             ++nRelayed;
             held.pop_front();
         }
@@ -92,7 +114,7 @@ int main(int argc, char** argv)
         for (int nSide = 0; nSide < 2; ++nSide) {
             if (!(fds[nSide].revents & POLLIN))
                 continue;
-            sockaddr_in sender {};
+            sockaddr_storage sender {};
             socklen_t nSender = sizeof sender;
             ssize_t n = recvfrom(sockets[nSide], packet, sizeof packet, 0, reinterpret_cast<sockaddr*>(&sender),
                                  &nSender);
