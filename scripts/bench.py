@@ -5,10 +5,12 @@ Usage: bench.py --exe Corvane.exe --native corvane-serve --wineprefix DIR --tool
                 [--sections 123456] [--rounds N] [--mib N] [--delay-mib N] [--clients-mib N]
 
 1. Lock-step, one atftp client, blksize 1428 and 512 (no option): the native runner against an ideal
-   lock-step server (tools/ideal-server: one receive and one send per block, the file in memory).
+   lock-step server (tools/ideal-server: one receive and one send per block, the file in memory), over IPv4
+   (127.0.0.1) and IPv6 (::1, where the runner grants 1408 and the ideal server is asked for as much).
 2. Windows: atftp with windowsize 4, 16 and 64 and in lock-step, from the native runner and from atftpd 0.8,
-   on loopback and through tools/relay delaying every datagram by 0.5 ms each way; the relay's own ceiling is
-   atftpd at windowsize 64 through it without delay.
+   on loopback and through tools/relay delaying every datagram by 0.5 ms each way, over IPv4 and IPv6 (blocks
+   of 1408; atftpd reads an IPv6 socket on its standard input, as from inetd); the relay's own ceiling, in each
+   family, is atftpd at windowsize 64 through it without delay.
 3. 1, 4 and 16 atftp clients at once from Corvane.exe under Wine, the native runner and in.tftpd; CPU is
    cpuacct.usage of a cgroup per server (in.tftpd's children and Wine's server included).
 4. Where the time of 4 lock-step clients goes: the server thread's busy share, its waits per block, the
@@ -36,6 +38,7 @@ import threading
 import time
 
 HOST, CORVANE_PORT, TFTPD_PORT, ATFTPD_PORT, IDEAL_PORT, RELAY_PORT = "127.0.0.1", 6051, 6970, 6972, 6973, 6971
+HOST6, IDEAL6_PORT, ATFTPD6_PORT = "::1", 6974, 6975   # the IPv6 rows' peers; the runner answers both families on 6051
 WINE = "/usr/lib/wine/wine64"
 CGROUPS = "/sys/fs/cgroup/cpuacct"
 LISTENING = re.compile(rb"TFTP: 'Listening' on port 6051")
@@ -92,14 +95,23 @@ class Cgroup:
                 time.sleep(0.1)
 
 
+def udp_sockets():
+    """The lines of /proc/net/udp and /proc/net/udp6 (IPv4 and IPv6 sockets, a dual-stack one among the latter),
+    split into fields; the header lines left out."""
+    lines = []
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        with open(table) as f:
+            lines += [line.split() for line in f.readlines()[1:]]
+    return lines
+
+
 def wait_port(port, timeout=30):
-    """Waits until a UDP socket is bound to the port (read from /proc/net/udp)."""
-    wanted = ":%04X " % port
+    """Waits until a UDP socket of either family is bound to the port."""
+    wanted = ":%04X" % port
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
-        with open("/proc/net/udp") as f:
-            if any(line.split()[1].endswith(wanted.strip()) for line in f.readlines()[1:]):
-                return True
+        if any(fields[1].endswith(wanted) for fields in udp_sockets()):
+            return True
         time.sleep(0.05)
     return False
 
@@ -107,8 +119,9 @@ def wait_port(port, timeout=30):
 class Server:
     """One server process in a cgroup of its own, on its own port."""
 
-    def __init__(self, name, port, command, directory, env=None):
+    def __init__(self, name, port, command, directory, env=None, host=HOST):
         self.name, self.port, self.command, self.directory, self.env = name, port, command, directory, env
+        self.host, self.stdin = host, subprocess.DEVNULL   # the address clients ask; what the process reads
         self.process, self.cgroup = None, Cgroup(re.sub(r"\W", "", name))
 
     def start(self):
@@ -116,7 +129,7 @@ class Server:
             return
         log = open(os.path.join(self.directory, "..", re.sub(r"\W", "", self.name) + ".log"), "wb")
         self.log = log.name
-        self.process = subprocess.Popen(self.command, cwd=self.directory, env=self.env, stdin=subprocess.DEVNULL,
+        self.process = subprocess.Popen(self.command, cwd=self.directory, env=self.env, stdin=self.stdin,
                                         stdout=log, stderr=subprocess.STDOUT)
         self.cgroup.add(self.process.pid)   # before the first request, so every child is counted
         self.ready()
@@ -134,6 +147,55 @@ class Server:
                 self.process.kill()
                 self.process.wait(10)
             self.process = None
+
+
+class InetdServer(Server):
+    """A server that reads its requests from a socket on its standard input, as inetd starts it: atftpd 0.8
+    over IPv6 (its --bind-address takes IPv4 only: given ::1, it listens on 0.0.0.0), on [host]:port."""
+
+    def start(self):
+        if self.process is not None:
+            return
+        family = socket.AF_INET6 if ":" in self.host else socket.AF_INET
+        sock = socket.socket(family, socket.SOCK_DGRAM)
+        try:
+            if family == socket.AF_INET6:
+                sock.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+            sock.bind((self.host, self.port))
+            self.stdin = sock
+            super().start()
+        finally:
+            sock.close()   # the server has its own copy
+            self.stdin = subprocess.DEVNULL
+
+    def ready(self):
+        """Asks for a file that is not there until an answer comes (30 s at most): atftpd started this way
+        let an atftp client's first request wait 5 s for its resend (measured), a probe's never."""
+        deadline = time.monotonic() + 30
+        probe = socket.socket(socket.AF_INET6 if ":" in self.host else socket.AF_INET, socket.SOCK_DGRAM)
+        try:
+            probe.settimeout(0.2)
+            while time.monotonic() < deadline and self.process.poll() is None:
+                probe.sendto(rrq("no-such-file"), (self.host, self.port))
+                try:
+                    probe.recvfrom(65536)
+                    return
+                except socket.timeout:
+                    continue
+        finally:
+            probe.close()
+        raise RuntimeError("%s did not answer (see %s)" % (self.name, self.log))
+
+
+class Over:
+    """A server as reached over another address (the runner's one socket over IPv6): its own name, the same
+    process, port and cgroup."""
+
+    def __init__(self, server, host, name):
+        self.server, self.host, self.name = server, host, name
+
+    def __getattr__(self, attribute):
+        return getattr(self.server, attribute)
 
 
 class CorvaneServer(Server):
@@ -195,9 +257,9 @@ def wineservers(prefix):
 class Relay:
     """tools/relay in front of a server port: delays datagrams, may send some twice; counts DATA sent."""
 
-    def __init__(self, tools, server_port, delay_us=0, duplicate=0.0):
+    def __init__(self, tools, server_port, delay_us=0, duplicate=0.0, host=HOST):
         self.process = subprocess.Popen([os.path.join(tools, "relay"), str(RELAY_PORT), str(server_port),
-                                         str(delay_us), str(duplicate), "5"], stdout=subprocess.PIPE, text=True)
+                                         str(delay_us), str(duplicate), "5", host], stdout=subprocess.PIPE, text=True)
         if not wait_port(RELAY_PORT):
             raise RuntimeError("the relay did not start")
 
@@ -235,17 +297,17 @@ class Bench:
         return name
 
     def fetch(self, server, names, options=(), port=None, client="atftp", sampler=None, timeout=600):
-        """Every named file fetched at once, each by its own client; returns (seconds, server CPU s,
-        clients' CPU s), after comparing every fetched file with its original."""
-        port = port or server.port
+        """Every named file fetched at once, each by its own client, from the server's address (server.host);
+        returns (seconds, server CPU s, clients' CPU s), after comparing every fetched file with its original."""
+        port, host = port or server.port, server.host
         outs = [os.path.join(self.out, "%d-%s" % (i, name)) for i, name in enumerate(names)]
         commands = []
         for name, out in zip(names, outs):
             if client == "atftp":
                 opts = [a for o in options for a in ("--option", o)]
-                commands.append(["atftp", *opts, "--get", "-r", name, "-l", out, HOST, str(port)])
+                commands.append(["atftp", *opts, "--get", "-r", name, "-l", out, host, str(port)])
             else:
-                commands.append(["tftp", "-m", "binary", HOST, str(port), "-c", "get", name, out])
+                commands.append(["tftp", "-m", "binary", host, str(port), "-c", "get", name, out])
         cpu, client_cpu = server.cgroup.seconds(), self.clients.seconds()
         sampler and sampler.start()
         started = time.perf_counter()
@@ -334,6 +396,24 @@ def rrq(name, *options):
 
 ACK0 = b"\0\4\0\0"
 OPCODES = {1: "RRQ", 2: "WRQ", 3: "DATA", 4: "ACK", 5: "ERROR", 6: "OACK"}
+
+
+def granted_block(host, port, name, asked):
+    """The blksize a server grants (its OACK) to a read request for the file asking for `asked`; the transfer is
+    ended at once with an ERROR to the port that answered."""
+    sock = socket.socket(socket.AF_INET6 if ":" in host else socket.AF_INET, socket.SOCK_DGRAM)
+    try:
+        sock.settimeout(5)
+        sock.sendto(rrq(name, "blksize %d" % asked), (host, port))
+        datagram, peer = sock.recvfrom(65536)
+        sock.sendto(b"\0\5\0\0enough\0", peer)
+    finally:
+        sock.close()
+    if datagram[:2] != b"\0\6":
+        return 512
+    fields = datagram[2:].split(b"\0")
+    options = {fields[i].lower(): fields[i + 1] for i in range(0, len(fields) - 1, 2)}
+    return int(options.get(b"blksize", b"512"))
 
 
 def on_wire(payload):
@@ -664,9 +744,15 @@ def main():
     atftpd = Server("atftpd 0.8", ATFTPD_PORT, [os.path.join(args.tools, "atftpd"), "--daemon", "--no-fork", "--port",
                     str(ATFTPD_PORT), "--bind-address", HOST, "--user", "root.root", "--logfile", "/dev/null",
                     "--maxthread", "200", boot], boot)
+    ideal6 = Server("ideal lock-step IPv6", IDEAL6_PORT, [os.path.join(args.tools, "ideal-server"), str(IDEAL6_PORT),
+                    boot, HOST6], boot, host=HOST6)
+    atftpd6 = InetdServer("atftpd 0.8 IPv6", ATFTPD6_PORT, [os.path.join(args.tools, "atftpd"), "--user", "root.root",
+                          "--logfile", "/dev/null", "--maxthread", "200", "--tftpd-timeout", "3600", boot], boot,
+                          host=HOST6)
+    native6 = Over(native, HOST6, "corvane-serve IPv6")   # the same process: one socket for both families
     tftpd = Server("in.tftpd", TFTPD_PORT, ["in.tftpd", "--foreground", "--address", "%s:%d" % (HOST, TFTPD_PORT),
                    "--user", "root", "--secure", boot], boot)
-    peers = (ideal, atftpd, tftpd)
+    peers = (ideal, atftpd, tftpd, ideal6, atftpd6)
     started = time.monotonic()
     try:
         one = bench.file("one.bin", args.mib)
@@ -678,18 +764,36 @@ def main():
                     % (args.mib, args.rounds))
             native.start()
             ideal.start()
-            print("%-8s %12s %12s %8s %14s" % ("blksize", "runner MiB/s", "ideal MiB/s", "ratio", "CPU runner/ideal"))
-            for block, options in ((1428, ("blksize 1428",)), (512, ())):
-                r = bench.median_runs((native, ideal), lambda s: bench.fetch(s, [one], options))
-                speed = [args.mib / r[s.name][0] for s in (native, ideal)]
-                print("%-8d %12.1f %12.1f %8.2f %14.2f" % (block, speed[0], speed[1], speed[0] / speed[1],
-                                                          r[native.name][1] / r[ideal.name][1]), flush=True)
+            ideal6.start()
+            block6 = granted_block(HOST6, CORVANE_PORT, one, 1428)
+            print("IPv4: client to 127.0.0.1; IPv6: client to ::1, where the runner answers blksize 1428 with %d "
+                  "(its OACK), so the ideal server is asked for %d; v6/v4: a server's IPv6 speed over its IPv4 "
+                  "speed in the row above" % (block6, block6))
+            print("%-8s %12s %12s %8s %14s %7s %13s %12s" % ("blksize", "runner MiB/s", "ideal MiB/s", "ratio",
+                                                            "CPU runner/ideal", "family", "runner v6/v4", "ideal v6/v4"))
+            for block, options, options6 in ((1428, ("blksize 1428",), ("blksize %d" % block6,)), (512, (), ())):
+                def measure(server):
+                    return bench.fetch(server, [one], options6 if server is ideal6 else options)
+                r = bench.median_runs((native, ideal, native6, ideal6), measure)
+                speed = {name: args.mib / r[name][0] for name in r}
+                for family, runner, peer in (("IPv4", native, ideal), ("IPv6", native6, ideal6)):
+                    line = "%-8d %12.1f %12.1f %8.2f %14.2f %7s" % (
+                        block if family == "IPv4" or block == 512 else block6, speed[runner.name], speed[peer.name],
+                        speed[runner.name] / speed[peer.name], r[runner.name][1] / r[peer.name][1], family)
+                    if family == "IPv6":
+                        line += " %13.2f %12.2f" % (speed[native6.name] / speed[native.name],
+                                                    speed[ideal6.name] / speed[ideal.name])
+                    print(line, flush=True)
             ideal.stop()
+            ideal6.stop()
 
         if "2" in args.sections:
-            section("2. Windows, atftp, blksize 1428, median of %d: native runner against atftpd 0.8" % args.rounds)
+            section("2. Windows, atftp, blksize 1428 (IPv6: 1408), median of %d: native runner against atftpd 0.8"
+                    % args.rounds)
             native.start()
             atftpd.start()
+            atftpd6.start()
+            block6 = granted_block(HOST6, CORVANE_PORT, one, 1428)
             relay = Relay(args.tools, ATFTPD_PORT)
             ceiling = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64"),
                                                                          port=RELAY_PORT))[atftpd.name][0]
@@ -697,30 +801,48 @@ def main():
             direct = bench.median_runs((atftpd,), lambda s: bench.fetch(s, [one], ("blksize 1428", "windowsize 64")))
             print("relay ceiling (atftpd, windowsize 64, through the relay without delay): %.1f MiB/s; direct %.1f MiB/s"
                   % (args.mib / ceiling, args.mib / direct[atftpd.name][0]))
-            print("%-10s %6s %10s %8s %10s %8s %11s %9s %15s %15s" % (
+            window6 = ("blksize %d" % block6, "windowsize 64")
+            relay = Relay(args.tools, ATFTPD6_PORT, host=HOST6)
+            ceiling6 = bench.median_runs((atftpd6,), lambda s: bench.fetch(s, [one], window6, port=RELAY_PORT))
+            relay.finish()
+            direct6 = bench.median_runs((atftpd6,), lambda s: bench.fetch(s, [one], window6))
+            print("relay ceiling over IPv6 (the same, blksize %d, ::1): %.1f MiB/s; direct %.1f MiB/s"
+                  % (block6, args.mib / ceiling6[atftpd6.name][0], args.mib / direct6[atftpd6.name][0]))
+            print("IPv6 rows: client to ::1, blocks of %d: the runner answers blksize 1428 with %d (its OACK), atftpd "
+                  "is asked for %d; atftpd 0.8 serves IPv6 only from a socket handed to it as inetd does (its "
+                  "--bind-address takes IPv4 only); v6/v4: a server's IPv6 speed over its IPv4 speed in the row above"
+                  % (block6, block6, block6))
+            print("%-10s %6s %10s %8s %10s %8s %11s %9s %15s %15s %7s %13s %12s" % (
                 "path", "window", "runner", "CPU s", "atftpd", "CPU s", "speed/atftpd", "CPU/atftpd",
-                "runner/lockstep", "atftpd/lockstep"))
+                "runner/lockstep", "atftpd/lockstep", "family", "runner v6/v4", "atftpd v6/v4"))
             for path, mib, name in (("loopback", args.mib, one), ("0.5 ms", args.delay_mib, delayed)):
                 base = {}
                 for window in (1, 4, 16, 64):
-                    options = ("blksize 1428",) + (("windowsize %d" % window,) if window > 1 else ())
+                    windowed = ("windowsize %d" % window,) if window > 1 else ()
 
                     def measure(server):
+                        options = ("blksize %d" % (block6 if server is atftpd6 else 1428),) + windowed
                         if path == "loopback":
                             return bench.fetch(server, [name], options)
-                        relay = Relay(args.tools, server.port, delay_us=500)
+                        relay = Relay(args.tools, server.port, delay_us=500, host=server.host)
                         try:
                             return bench.fetch(server, [name], options, port=RELAY_PORT)
                         finally:
                             relay.finish()
-                    r = bench.median_runs((native, atftpd), measure)
+                    r = bench.median_runs((native, atftpd, native6, atftpd6), measure)
                     speed = {s: mib / r[s][0] for s in r}
                     base = base or dict(speed)
-                    print("%-10s %6s %10.1f %8.2f %10.1f %8.2f %11.2f %9.2f %15.2f %15.2f" % (
-                        path, window if window > 1 else "lock", speed[native.name], r[native.name][1],
-                        speed[atftpd.name], r[atftpd.name][1], speed[native.name] / speed[atftpd.name],
-                        r[native.name][1] / r[atftpd.name][1], speed[native.name] / base[native.name],
-                        speed[atftpd.name] / base[atftpd.name]), flush=True)
+                    for family, runner, peer in (("IPv4", native, atftpd), ("IPv6", native6, atftpd6)):
+                        line = "%-10s %6s %10.1f %8.2f %10.1f %8.2f %11.2f %9.2f %15.2f %15.2f %7s" % (
+                            path, window if window > 1 else "lock", speed[runner.name], r[runner.name][1],
+                            speed[peer.name], r[peer.name][1], speed[runner.name] / speed[peer.name],
+                            r[runner.name][1] / r[peer.name][1], speed[runner.name] / base[runner.name],
+                            speed[peer.name] / base[peer.name], family)
+                        if family == "IPv6":
+                            line += " %13.2f %12.2f" % (speed[native6.name] / speed[native.name],
+                                                        speed[atftpd6.name] / speed[atftpd.name])
+                        print(line, flush=True)
+            atftpd6.stop()
 
         if "3" in args.sections:
             section("3. Clients at once, each its own %g MiB file, median of %d; CPU per cgroup; ratios to in.tftpd"

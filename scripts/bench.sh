@@ -2,9 +2,10 @@
 # Benchmark: builds Corvane.exe (win64), the native runner without sanitizers and the benchmark's own
 # compiled peers (an ideal lock-step server, a delaying and duplicating relay), takes atftpd 0.8 out of its
 # Debian package without installing it, and runs scripts/bench.py in a network namespace of its own
-# (loopback only, so ports 6051 and 6970-6973 and every 127.0.0.x are its alone). Extra arguments go to
-# bench.py: --quick for a smoke check of a few minutes, --sections N... (any of 123456; 6 is a forged sender's
-# amplification and lock-out, about two minutes), --rounds N, --mib N, --delay-mib N, --clients-mib N.
+# (loopback only, so ports 6051 and 6970-6975, every 127.0.0.x and ::1 are its alone; sections 1 and 2 measure
+# over IPv6 too, a client to ::1). Extra arguments go to bench.py: --quick for a smoke check of a few minutes,
+# --sections N... (any of 123456; 6 is a forged sender's amplification and lock-out, about two minutes),
+# --rounds N, --mib N, --delay-mib N, --clients-mib N.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
