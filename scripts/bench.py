@@ -349,9 +349,10 @@ class Bench:
 
 
 class ThreadSampler(threading.Thread):
-    """Samples, every 10 ms, the receive queue of port 6051 (bytes held) while clients run; at the end, the
-    busiest thread of the server's process: its seconds on a CPU and waiting for one (schedstat), and its
-    voluntary context switches (each a wait in the receive for a datagram)."""
+    """Samples, every 10 ms, the receive queue of port 6051 (bytes held; the runner's socket is a dual-stack one,
+    in /proc/net/udp6) while clients run; at the end, the busiest thread of the server's process: its seconds on a
+    CPU and waiting for one (schedstat), and its voluntary context switches (each a wait in the receive for a
+    datagram)."""
 
     def __init__(self, pid):
         super().__init__(daemon=True)
@@ -375,11 +376,9 @@ class ThreadSampler(threading.Thread):
         wanted = ":%04X" % CORVANE_PORT
         deadline = time.monotonic() + 900
         while not self.done.wait(0.01) and time.monotonic() < deadline:
-            with open("/proc/net/udp") as f:
-                for line in f.readlines()[1:]:
-                    fields = line.split()
-                    if fields[1].endswith(wanted):
-                        self.queue.append(int(fields[4].split(":")[1], 16))
+            for fields in udp_sockets():
+                if fields[1].endswith(wanted):
+                    self.queue.append(int(fields[4].split(":")[1], 16))
 
     def finish(self):
         self.done.set()
