@@ -299,10 +299,12 @@ class Bench:
     def fetch(self, server, names, options=(), port=None, client="atftp", sampler=None, timeout=600):
         """Every named file fetched at once, each by its own client, from the server's address (server.host);
         returns (seconds, server CPU s, clients' CPU s), after comparing every fetched file with its original."""
-        port, host = port or server.port, server.host
+        port = port or server.port
         outs = [os.path.join(self.out, "%d-%s" % (i, name)) for i, name in enumerate(names)]
         commands = []
-        for name, out in zip(names, outs):
+        for i, (name, out) in enumerate(zip(names, outs)):
+            # Clients at once come from addresses of their own (bench.sh puts them on lo), as instruments do.
+            host = "10.254.1.%d" % (i + 1) if len(names) > 1 else server.host
             if client == "atftp":
                 opts = [a for o in options for a in ("--option", o)]
                 commands.append(["atftp", *opts, "--get", "-r", name, "-l", out, host, str(port)])
@@ -749,7 +751,7 @@ def main():
                           "--logfile", "/dev/null", "--maxthread", "200", "--tftpd-timeout", "3600", boot], boot,
                           host=HOST6)
     native6 = Over(native, HOST6, "corvane-serve IPv6")   # the same process: one socket for both families
-    tftpd = Server("in.tftpd", TFTPD_PORT, ["in.tftpd", "--foreground", "--address", "%s:%d" % (HOST, TFTPD_PORT),
+    tftpd = Server("in.tftpd", TFTPD_PORT, ["in.tftpd", "--foreground", "--address", "0.0.0.0:%d" % TFTPD_PORT,
                    "--user", "root", "--secure", boot], boot)
     peers = (ideal, atftpd, tftpd, ideal6, atftpd6)
     started = time.monotonic()

@@ -31,8 +31,11 @@ fi
 
 export WINEPREFIX=$win64/wineprefix
 # in.tftpd will not start without an address beside 127.0.0.1; a second one on lo keeps the namespace closed.
+# Clients that run at once each reach the servers at an address of their own, 10.254.1.N, and so come from it: the
+# runner holds at most 8 transfers per host, as a laboratory's instruments each have their own address.
 exec unshare -n bash -c '
   ip link set lo up && ip addr add 10.254.0.1/24 dev lo || exit 1
+  for n in $(seq 16); do ip addr add 10.254.1.$n/32 dev lo || exit 1; done
   bash scripts/wine.sh up
   trap "bash scripts/wine.sh down" EXIT
   python3 scripts/bench.py --exe "$1/Corvane.exe" --native "$2/corvane-serve" --wineprefix "$WINEPREFIX" \

@@ -138,7 +138,12 @@ class Server:
             self.prefix.wine(self.path, "/UnregServer")
         elif self.process.poll() is None:
             self.process.send_signal(signal.SIGTERM)
-        rc, self.process = self.process.wait(30), None
+        try:
+            rc = self.process.wait(30)
+        except subprocess.TimeoutExpired:   # a server that does not stop must not outlive its test
+            self.process.kill()
+            rc = f"no end within 30 s: {self.process.wait(30)}"
+        self.process = None
         output = "\n".join(self.lines())
         if not UNDER_WINE and (rc != 0 or "Sanitizer" in output or "runtime error:" in output or
                                not output.endswith("CTFTPServer::Entry() is down!")):
