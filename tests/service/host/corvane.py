@@ -116,7 +116,11 @@ class Server:
         with open(self.trace, "wb") as out:
             self.process = subprocess.Popen(command, env=env, stdin=subprocess.DEVNULL, stdout=out,
                                             stderr=subprocess.STDOUT)
-        return self.wait_line(wait_line, 0, timeout=60)
+        try:
+            return self.wait_line(wait_line, 0, timeout=60)
+        except AssertionError:  # a server that never came up must not outlive its test either
+            self.process.kill()
+            raise
 
     def lines(self, since=0):
         return self.trace.read_bytes().decode("latin-1").replace("\r", "").split("\n")[since:-1]
